@@ -1,0 +1,1 @@
+// The shared library is the static core linked whole; this unit only anchors the target.
