@@ -18,7 +18,8 @@ struct RecordedRequest {
   std::string method;
   std::string path;  // request target as received, query included
   std::vector<std::pair<std::string, std::string>> headers;  // in order, names as sent
-  std::string body;  // raw bytes
+  std::string body;                                          // raw bytes
+  bool proxied = false;  // arrived in absolute form, as a proxy would receive it
 
   // Value of the first header with this name (case-insensitive), or "" when absent.
   std::string Header(const std::string& name) const;

@@ -13,12 +13,12 @@
 namespace tarn::test {
 
 struct ReaderFrameLogEntry {
-  double time = 0;         // seconds since the simulator started (monotonic)
-  std::string direction;   // "rx" (from the host) or "tx" (to the host)
-  std::string hex;         // the frame on the wire, lower-case hex without blanks
-  std::string plain_hex;   // for wrapped card frames: the unwrapped frame; else empty
-  int type = -1;           // frame type byte
-  int ins = -1;            // instruction byte of 0x08/0x28 commands, else -1
+  double time = 0;        // seconds since the simulator started (monotonic)
+  std::string direction;  // "rx" (from the host) or "tx" (to the host)
+  std::string hex;        // the frame on the wire, lower-case hex without blanks
+  std::string plain_hex;  // for wrapped card frames: the unwrapped frame; else empty
+  int type = -1;          // frame type byte
+  int ins = -1;           // instruction byte of 0x08/0x28 commands, else -1
 };
 
 class ReaderSim {

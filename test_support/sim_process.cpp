@@ -57,7 +57,9 @@ SimProcess::SimProcess(std::vector<std::string> argv, std::chrono::milliseconds 
   }
 }
 
-SimProcess::~SimProcess() { Terminate(); }
+SimProcess::~SimProcess() {
+  Terminate();
+}
 
 bool SimProcess::WriteLine(const std::string& line) {
   if (stdin_fd_ < 0) return false;
@@ -138,7 +140,11 @@ void SimProcess::Terminate() {
   }
 }
 
-std::string PythonPath() { return TARN_TEST_PYTHON; }
-std::string SourceDir() { return TARN_TEST_SOURCE_DIR; }
+std::string PythonPath() {
+  return TARN_TEST_PYTHON;
+}
+std::string SourceDir() {
+  return TARN_TEST_SOURCE_DIR;
+}
 
 }  // namespace tarn::test

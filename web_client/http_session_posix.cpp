@@ -1,1 +1,139 @@
-// placeholder
+// libcurl: one easy handle per session, so connections and cookies live exactly as long as
+// the session object.
+#include <curl/curl.h>
+
+#include <cstring>
+#include <mutex>
+
+#include "http_session.h"
+
+namespace tarn::web {
+
+namespace {
+
+constexpr long kConnectTimeoutSeconds = 60;
+constexpr long kStallTimeoutSeconds = 30;
+
+void GlobalInitOnce() {
+  static std::once_flag once;
+  std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+}
+
+struct Transfer {
+  CURL* curl = nullptr;
+  HttpAnswerSink* sink = nullptr;
+  bool status_delivered = false;
+  bool declined = false;  // the sink did not want the body, or abandoned it
+
+  bool DeliverStatus() {
+    if (status_delivered) return !declined;
+    status_delivered = true;
+    long code = 0;
+    curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &code);
+    if (!sink->OnStatus(static_cast<unsigned>(code))) declined = true;
+    return !declined;
+  }
+};
+
+size_t OnWrite(char* data, size_t size, size_t count, void* user) {
+  auto* t = static_cast<Transfer*>(user);
+  const size_t bytes = size * count;
+  if (!t->DeliverStatus()) return CURL_WRITEFUNC_ERROR;
+  if (bytes > 0 && !t->sink->OnBody(data, bytes)) {
+    t->declined = true;
+    return CURL_WRITEFUNC_ERROR;
+  }
+  return bytes;
+}
+
+class CurlSession final : public HttpSession {
+ public:
+  CurlSession() {
+    GlobalInitOnce();
+    curl_ = curl_easy_init();
+    if (curl_ == nullptr) return;
+    curl_easy_setopt(curl_, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(curl_, CURLOPT_COOKIEFILE, "");  // cookie engine on, nothing loaded
+    curl_easy_setopt(curl_, CURLOPT_FOLLOWLOCATION, 1L);
+    curl_easy_setopt(curl_, CURLOPT_MAXREDIRS, 10L);
+    curl_easy_setopt(curl_, CURLOPT_CONNECTTIMEOUT, kConnectTimeoutSeconds);
+    curl_easy_setopt(curl_, CURLOPT_LOW_SPEED_LIMIT, 1L);
+    curl_easy_setopt(curl_, CURLOPT_LOW_SPEED_TIME, kStallTimeoutSeconds);
+    curl_easy_setopt(curl_, CURLOPT_ERRORBUFFER, error_buffer_);
+    curl_easy_setopt(curl_, CURLOPT_WRITEFUNCTION, &OnWrite);
+  }
+  ~CurlSession() override {
+    if (curl_ != nullptr) curl_easy_cleanup(curl_);
+  }
+  CurlSession(const CurlSession&) = delete;
+  CurlSession& operator=(const CurlSession&) = delete;
+
+  void SetUseProxy(bool use_proxy) override {
+    if (curl_ == nullptr) return;
+    // Null restores libcurl's own choice from the environment; "" means no proxy at all.
+    curl_easy_setopt(curl_, CURLOPT_PROXY, use_proxy ? nullptr : "");
+  }
+
+  bool Get(const std::string& url, HttpAnswerSink& sink, std::string& error) override {
+    if (curl_ == nullptr) return NoHandle(error);
+    curl_easy_setopt(curl_, CURLOPT_HTTPGET, 1L);
+    curl_slist* headers = curl_slist_append(nullptr, "Accept:");
+    const bool ok = Perform(url, headers, sink, error);
+    curl_slist_free_all(headers);
+    return ok;
+  }
+
+  bool Post(const std::string& host, uint16_t port, const std::string& path,
+            const std::string& header_line, const std::string& body, HttpAnswerSink& sink,
+            std::string& error) override {
+    if (curl_ == nullptr) return NoHandle(error);
+    curl_easy_setopt(curl_, CURLOPT_POST, 1L);
+    curl_easy_setopt(curl_, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body.size()));
+    curl_easy_setopt(curl_, CURLOPT_POSTFIELDS, body.data());
+    curl_slist* headers = curl_slist_append(nullptr, header_line.c_str());
+    headers = curl_slist_append(headers, "Expect:");
+    headers = curl_slist_append(headers, "Accept:");
+    const std::string url = "http://" + host + ":" + std::to_string(port) + path;
+    const bool ok = Perform(url, headers, sink, error);
+    curl_easy_setopt(curl_, CURLOPT_POSTFIELDS, nullptr);
+    curl_slist_free_all(headers);
+    return ok;
+  }
+
+ private:
+  bool Perform(const std::string& url, curl_slist* headers, HttpAnswerSink& sink,
+               std::string& error) {
+    Transfer transfer;
+    transfer.curl = curl_;
+    transfer.sink = &sink;
+    error_buffer_[0] = 0;
+    curl_easy_setopt(curl_, CURLOPT_URL, url.c_str());
+    curl_easy_setopt(curl_, CURLOPT_HTTPHEADER, headers);
+    curl_easy_setopt(curl_, CURLOPT_WRITEDATA, &transfer);
+    const CURLcode rc = curl_easy_perform(curl_);
+    curl_easy_setopt(curl_, CURLOPT_HTTPHEADER, nullptr);
+    if (rc == CURLE_OK) {
+      transfer.DeliverStatus();  // an empty body brings no write call
+      return true;
+    }
+    if (rc == CURLE_WRITE_ERROR && transfer.declined) return true;
+    error = error_buffer_[0] != 0 ? error_buffer_ : curl_easy_strerror(rc);
+    return false;
+  }
+
+  static bool NoHandle(std::string& error) {
+    error = "The HTTP session could not be created.";
+    return false;
+  }
+
+  CURL* curl_ = nullptr;
+  char error_buffer_[CURL_ERROR_SIZE] = {};
+};
+
+}  // namespace
+
+std::unique_ptr<HttpSession> CreateHttpSession() {
+  return std::make_unique<CurlSession>();
+}
+
+}  // namespace tarn::web

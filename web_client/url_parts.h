@@ -29,6 +29,9 @@ class CUrlParts {
   const std::string& extra() const { return extra_; }
 
  private:
+  bool SplitAuthority(const std::string& url, size_t& pos, bool& port_given);
+  bool Fail();
+
   std::string scheme_;
   int scheme_code_ = -1;
   std::string host_;

@@ -1,1 +1,127 @@
-// placeholder
+#include "utf8.h"
+
+namespace tarn::web::utf8 {
+
+namespace {
+
+constexpr char16_t kReplacement = 0xFFFD;
+
+// Number of bytes of the longest valid prefix of a sequence starting at `s` (at most `n`
+// bytes), as the maximal-subpart rule counts them, and the decoded code point when complete.
+size_t ScanSequence(const unsigned char* s, size_t n, char32_t& cp, bool& complete) {
+  const unsigned char lead = s[0];
+  complete = false;
+  size_t need;
+  unsigned char lo = 0x80;
+  unsigned char hi = 0xBF;
+  if (lead < 0x80) {
+    cp = lead;
+    complete = true;
+    return 1;
+  } else if (lead >= 0xC2 && lead <= 0xDF) {
+    need = 2;
+    cp = lead & 0x1F;
+  } else if (lead >= 0xE0 && lead <= 0xEF) {
+    need = 3;
+    cp = lead & 0x0F;
+    if (lead == 0xE0) lo = 0xA0;  // no overlong forms
+    if (lead == 0xED) hi = 0x9F;  // no encoded surrogates
+  } else if (lead >= 0xF0 && lead <= 0xF4) {
+    need = 4;
+    cp = lead & 0x07;
+    if (lead == 0xF0) lo = 0x90;
+    if (lead == 0xF4) hi = 0x8F;  // nothing above U+10FFFF
+  } else {
+    return 1;  // C0, C1, F5..FF and lone continuation bytes
+  }
+  size_t i = 1;
+  for (; i < need && i < n; ++i) {
+    const unsigned char c = s[i];
+    const unsigned char min = (i == 1) ? lo : 0x80;
+    const unsigned char max = (i == 1) ? hi : 0xBF;
+    if (c < min || c > max) return i;
+    cp = (cp << 6) | (c & 0x3F);
+  }
+  complete = (i == need);
+  return i;
+}
+
+}  // namespace
+
+std::u16string Decode(const char* data, size_t size) {
+  std::u16string out;
+  out.reserve(size);
+  const auto* s = reinterpret_cast<const unsigned char*>(data);
+  size_t pos = 0;
+  while (pos < size) {
+    char32_t cp = 0;
+    bool complete = false;
+    const size_t used = ScanSequence(s + pos, size - pos, cp, complete);
+    pos += used;
+    if (!complete) {
+      out.push_back(kReplacement);
+    } else if (cp < 0x10000) {
+      out.push_back(static_cast<char16_t>(cp));
+    } else {
+      cp -= 0x10000;
+      out.push_back(static_cast<char16_t>(0xD800 + (cp >> 10)));
+      out.push_back(static_cast<char16_t>(0xDC00 + (cp & 0x3FF)));
+    }
+  }
+  return out;
+}
+
+namespace {
+
+// Calls `emit(code_point)` for each character, lone surrogates as U+FFFD.
+template <typename Emit>
+void ForEachCodePoint(const char16_t* data, size_t size, Emit emit) {
+  for (size_t i = 0; i < size; ++i) {
+    char32_t c = data[i];
+    if (c >= 0xD800 && c <= 0xDBFF && i + 1 < size && data[i + 1] >= 0xDC00 &&
+        data[i + 1] <= 0xDFFF) {
+      c = 0x10000 + ((c - 0xD800) << 10) + (data[i + 1] - 0xDC00);
+      ++i;
+    } else if (c >= 0xD800 && c <= 0xDFFF) {
+      c = kReplacement;
+    }
+    emit(c);
+  }
+}
+
+size_t EncodedLength(char32_t c) {
+  return c < 0x80 ? 1 : c < 0x800 ? 2 : c < 0x10000 ? 3 : 4;
+}
+
+}  // namespace
+
+std::string Encode(const char16_t* data, size_t size) {
+  std::string out;
+  out.reserve(size);
+  ForEachCodePoint(data, size, [&out](char32_t c) {
+    if (c < 0x80) {
+      out.push_back(static_cast<char>(c));
+    } else if (c < 0x800) {
+      out.push_back(static_cast<char>(0xC0 | (c >> 6)));
+      out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    } else if (c < 0x10000) {
+      out.push_back(static_cast<char>(0xE0 | (c >> 12)));
+      out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+      out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    } else {
+      out.push_back(static_cast<char>(0xF0 | (c >> 18)));
+      out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
+      out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+      out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    }
+  });
+  return out;
+}
+
+size_t EncodedSize(const char16_t* data, size_t size) {
+  size_t total = 0;
+  ForEachCodePoint(data, size, [&total](char32_t c) { total += EncodedLength(c); });
+  return total;
+}
+
+}  // namespace tarn::web::utf8

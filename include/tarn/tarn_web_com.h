@@ -22,8 +22,8 @@ extern "C" {
 TARN_IMPORT_EXPORT int TARN_CALL GetJobLogW(const TARN_WCHAR* host, const TARN_WCHAR* user,
                                             const TARN_WCHAR* password, const TARN_WCHAR* path,
                                             TARN_WCHAR* message);
-TARN_IMPORT_EXPORT int TARN_CALL GetJobLogNoLoginW(const TARN_WCHAR* host,
-                                                   const TARN_WCHAR* path, TARN_WCHAR* message);
+TARN_IMPORT_EXPORT int TARN_CALL GetJobLogNoLoginW(const TARN_WCHAR* host, const TARN_WCHAR* path,
+                                                   TARN_WCHAR* message);
 TARN_IMPORT_EXPORT int TARN_CALL GetUserInfoW(const TARN_WCHAR* host, const TARN_WCHAR* user,
                                               const TARN_WCHAR* password, const TARN_WCHAR* path,
                                               TARN_WCHAR* message);
@@ -31,11 +31,11 @@ TARN_IMPORT_EXPORT int TARN_CALL SetUserInfoW(const TARN_WCHAR* host, const TARN
                                               const TARN_WCHAR* password, const TARN_WCHAR* path,
                                               TARN_WCHAR* message);
 TARN_IMPORT_EXPORT int TARN_CALL GetProxyInfoW(const TARN_WCHAR* host, const TARN_WCHAR* user,
-                                               const TARN_WCHAR* password,
-                                               const TARN_WCHAR* path, TARN_WCHAR* message);
+                                               const TARN_WCHAR* password, const TARN_WCHAR* path,
+                                               TARN_WCHAR* message);
 TARN_IMPORT_EXPORT int TARN_CALL SetProxyInfoW(const TARN_WCHAR* host, const TARN_WCHAR* user,
-                                               const TARN_WCHAR* password,
-                                               const TARN_WCHAR* path, TARN_WCHAR* message);
+                                               const TARN_WCHAR* password, const TARN_WCHAR* path,
+                                               TARN_WCHAR* message);
 
 /* The appliance's "mchiman" value (1: sign-in required), or 98 / 99 on failure. */
 TARN_IMPORT_EXPORT int TARN_CALL GetDeviceStatusMchimanW(const TARN_WCHAR* host,
