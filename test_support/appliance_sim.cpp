@@ -1,29 +1,41 @@
 #include "appliance_sim.h"
 
+#include <algorithm>
+#include <atomic>
 #include <cctype>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
 #include <stdexcept>
 
 namespace tarn::test {
 
 namespace {
 
-std::string FromHex(const std::string& hex) {
-  std::string out;
-  out.reserve(hex.size() / 2);
-  for (size_t i = 0; i + 1 < hex.size(); i += 2) {
-    out.push_back(static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16)));
+// Bodies up to this size come inline as hex; longer ones through a file.
+constexpr size_t kSlice = 64 * 1024;
+constexpr auto kAnswerWait = std::chrono::seconds(20);
+
+int Nibble(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  throw std::runtime_error("simulator sent bad hex");
+}
+
+void AppendHex(const std::string& hex, std::string& out) {
+  if (hex.size() % 2 != 0) throw std::runtime_error("simulator sent odd-length hex");
+  out.reserve(out.size() + hex.size() / 2);
+  for (size_t i = 0; i < hex.size(); i += 2) {
+    out.push_back(static_cast<char>((Nibble(hex[i]) << 4) | Nibble(hex[i + 1])));
   }
-  return out;
 }
 
 bool EqualsIgnoreCase(const std::string& a, const std::string& b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    if (std::tolower(static_cast<unsigned char>(a[i])) !=
-        std::tolower(static_cast<unsigned char>(b[i])))
-      return false;
-  }
-  return true;
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+           return std::tolower(static_cast<unsigned char>(x)) ==
+                  std::tolower(static_cast<unsigned char>(y));
+         });
 }
 
 }  // namespace
@@ -36,31 +48,43 @@ std::string RecordedRequest::Header(const std::string& name) const {
 }
 
 bool RecordedRequest::HasHeader(const std::string& name) const {
-  for (const auto& header : headers) {
-    if (EqualsIgnoreCase(header.first, name)) return true;
-  }
-  return false;
+  return std::any_of(headers.begin(), headers.end(),
+                     [&](const auto& header) { return EqualsIgnoreCase(header.first, name); });
 }
 
-ApplianceSim::ApplianceSim() {
-  process_ = std::make_unique<SimProcess>(std::vector<std::string>{
-      PythonPath(), SourceDir() + "/simulators/appliance/appliance_sim.py"});
+ApplianceSim::ApplianceSim(const nlohmann::json& startup) {
+  std::vector<std::string> argv{PythonPath(),
+                                SourceDir() + "/simulators/appliance/appliance_sim.py"};
+  if (!startup.empty()) {
+    argv.push_back("--config");
+    argv.push_back(startup.dump());
+  }
+  process_ = std::make_unique<SimProcess>(argv);
   const std::string& line = process_->first_line();
   if (line.rfind("PORT ", 0) != 0) throw std::runtime_error("appliance simulator said: " + line);
-  port_ = static_cast<uint16_t>(std::stoi(line.substr(5)));
+  const int port = std::stoi(line.substr(5));
+  if (port <= 0 || port > 65535) throw std::runtime_error("appliance simulator said: " + line);
+  port_ = static_cast<uint16_t>(port);
 }
 
 std::string ApplianceSim::host() const {
   return "127.0.0.1:" + std::to_string(port_);
 }
 
+std::string ApplianceSim::Url(const std::string& path) const {
+  return "http://" + host() + path;
+}
+
 nlohmann::json ApplianceSim::Command(const nlohmann::json& command) {
   if (!process_->WriteLine(command.dump())) throw std::runtime_error("simulator is gone");
   std::string line;
-  if (!process_->ReadLine(line, std::chrono::seconds(20))) {
+  if (!process_->ReadLine(line, kAnswerWait)) {
     throw std::runtime_error("simulator did not answer " + command.dump());
   }
-  auto answer = nlohmann::json::parse(line);
+  auto answer = nlohmann::json::parse(line, nullptr, false);
+  if (answer.is_discarded() || !answer.is_object()) {
+    throw std::runtime_error("simulator answered garbage: " + line);
+  }
   if (!answer.value("ok", false)) {
     throw std::runtime_error("simulator refused " + command.dump() + ": " + line);
   }
@@ -75,18 +99,58 @@ void ApplianceSim::Reset() {
   Command({{"cmd", "reset"}});
 }
 
-std::vector<RecordedRequest> ApplianceSim::Requests() {
+std::string ApplianceSim::FetchBody(const nlohmann::json& command, size_t limit) {
+  // Large bodies travel through a file: the answer line stays short and no hex is parsed.
+  static std::atomic<unsigned> counter{0};
+  const auto file = std::filesystem::temp_directory_path() /
+                    ("tarn-appliance-sim-" + std::to_string(process_->pid()) + "-" +
+                     std::to_string(counter++) + ".bin");
+  nlohmann::json request = command;
+  request["to_file"] = file.string();
+  if (limit != std::numeric_limits<size_t>::max()) request["length"] = limit;
+  const auto answer = Command(request);
+  std::string out(static_cast<size_t>(answer.at("written").get<uint64_t>()), '\0');
+  std::ifstream in(file, std::ios::binary);
+  in.read(out.data(), static_cast<std::streamsize>(out.size()));
+  const bool complete = in.gcount() == static_cast<std::streamsize>(out.size());
+  in.close();
+  std::error_code ignored;
+  std::filesystem::remove(file, ignored);
+  if (!complete) throw std::runtime_error("cannot read back " + file.string());
+  return out;
+}
+
+std::vector<RecordedRequest> ApplianceSim::Requests(size_t max_body) {
   std::vector<RecordedRequest> out;
-  for (const auto& r : Command({{"cmd", "requests"}})["requests"]) {
+  const auto answer = Command({{"cmd", "requests"}, {"max_body", kSlice}});
+  size_t index = 0;
+  for (const auto& r : answer.at("requests")) {
     RecordedRequest request;
-    request.method = r["method"].get<std::string>();
-    request.path = r["path"].get<std::string>();
-    for (const auto& h : r["headers"]) {
-      request.headers.emplace_back(h[0].get<std::string>(), h[1].get<std::string>());
+    request.method = r.at("method").get<std::string>();
+    request.path = r.at("path").get<std::string>();
+    request.target = r.value("target", request.path);
+    for (const auto& h : r.at("headers")) {
+      request.headers.emplace_back(h.at(0).get<std::string>(), h.at(1).get<std::string>());
     }
-    request.body = FromHex(r["body_hex"].get<std::string>());
+    request.body_size = r.value("body_size", size_t{0});
     request.proxied = r.value("proxied", false);
+    if (request.body_size <= kSlice || max_body <= kSlice) {
+      AppendHex(r.at("body_hex").get<std::string>(), request.body);
+      if (request.body.size() > max_body) request.body.resize(max_body);
+    } else {
+      request.body = FetchBody({{"cmd", "request_body"}, {"index", index}}, max_body);
+    }
     out.push_back(std::move(request));
+    ++index;
+  }
+  return out;
+}
+
+std::vector<RecordedRequest> ApplianceSim::RequestsTo(const std::string& path) {
+  auto all = Requests();
+  std::vector<RecordedRequest> out;
+  for (auto& request : all) {
+    if (request.path.substr(0, request.path.find('?')) == path) out.push_back(std::move(request));
   }
   return out;
 }
@@ -96,7 +160,15 @@ void ApplianceSim::ClearRequests() {
 }
 
 std::string ApplianceSim::StoredUpload(const std::string& path) {
-  return FromHex(Command({{"cmd", "upload"}, {"path", path}})["data_hex"].get<std::string>());
+  return FetchBody({{"cmd", "upload"}, {"path", path}}, std::numeric_limits<size_t>::max());
+}
+
+bool ApplianceSim::HasUpload(const std::string& path) {
+  return Command({{"cmd", "upload"}, {"path", path}, {"length", 0}}).at("present").get<bool>();
+}
+
+nlohmann::json ApplianceSim::Sessions() {
+  return Command({{"cmd", "sessions"}}).at("sessions");
 }
 
 }  // namespace tarn::test
