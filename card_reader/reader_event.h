@@ -32,6 +32,8 @@ class PlatformThread {
   PlatformThread& operator=(const PlatformThread&) = delete;
 
   bool started() const;
+  // True once the body has returned.
+  bool finished() const;
   // Waits without limit for the body to return; returns its exit code.
   unsigned Join();
 

@@ -1,1 +1,294 @@
-// placeholder
+// Port discovery and the registry file behind it: each case writes a registry file, points
+// TARN_REGISTRY_FILE at it and runs the whole discovery.
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "port_discovery.h"
+#include "registry.h"
+
+namespace tarn::iccr {
+namespace {
+
+const char* const kHeader = "Windows Registry Editor Version 5.00\n\n";
+const std::string kPorts = "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Enum\\Root\\PORTS";
+const std::string kService =
+    "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\PCD_SERV\\Enum]\n";
+const std::string kInstances = "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Enum\\";
+
+std::string Port(const std::string& key, const std::string& friendly) {
+  return kPorts + "\\" + key + "]\n\"FriendlyName\"=\"" + friendly + "\"\n";
+}
+std::string Reader(const std::string& key, const std::string& tail) {
+  return Port(key, "DENSO WAVE Active USB-COM Port " + tail);
+}
+std::string Service(const std::string& values) {
+  return kService + values;
+}
+// A device instance path as stored (one backslash) and its Device Parameters key.
+std::string Device(const std::string& instance, const std::string& values) {
+  return kInstances + instance + "\\Device Parameters]\n" + values;
+}
+const std::string kUsbInstance = "USB\\VID_1234&PID_5678\\5&2b&0&1";
+const std::string kUsbInstanceStored = "USB\\\\VID_1234&PID_5678\\\\5&2b&0&1";
+
+// Writes registry files to a private directory and names them in TARN_REGISTRY_FILE.
+class RegistryFileTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/tarn-registry-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    dir_ = pattern;
+    path_ = dir_ + "/registry.reg";
+    setenv("TARN_REGISTRY_FILE", path_.c_str(), 1);
+  }
+  void TearDown() override {
+    unsetenv("TARN_REGISTRY_FILE");
+    unlink(path_.c_str());
+    rmdir(dir_.c_str());
+  }
+  void Write(const std::string& text) {
+    std::ofstream out(path_, std::ios::binary | std::ios::trunc);
+    out << text;
+  }
+
+  std::string dir_;
+  std::string path_;
+};
+
+struct DiscoveryCase {
+  const char* what;
+  std::string registry;  // below the header line
+  int code;
+  std::string port;  // "<unchanged>" when the port name must not be written
+};
+
+const char* const kUnchanged = "<unchanged>";
+
+std::vector<DiscoveryCase> DiscoveryCases() {
+  const std::string longTail(300, 'x');
+  const std::string hugeTail(9000, 'x');
+  return {
+      {"connected reader", Reader("0000", "(COM3) Connected"), 1, "COM3"},
+      {"reader without Connected, no service", Reader("0000", "(COM3)"), 0, kUnchanged},
+      {"reader without Connected, service lists a device",
+       Reader("0000", "(COM3)") +
+           Service("\"Count\"=dword:00000001\n\"0\"=\"" + kUsbInstanceStored + "\"\n") +
+           Device(kUsbInstance, "\"PortName\"=\"COM7\"\n"),
+       1, "COM7"},
+      {"no ports and no service", "", -70, kUnchanged},
+      {"ports key without subkeys", kPorts + "]\n", -70, kUnchanged},
+      {"other port after the reader's unconnected one",
+       Reader("0000", "(COM3)") + Port("0001", "Communications Port (COM1)"), -71, kUnchanged},
+      {"port without FriendlyName", kPorts + "\\0000]\n\"Other\"=\"x\"\n", -71, kUnchanged},
+      {"reader's connected port stops the walk",
+       Port("0000", "Communications Port (COM1)") + Reader("0001", "(COM4) Connected") +
+           Port("0002", "Communications Port (COM2)"),
+       1, "COM4"},
+      {"marker is case-sensitive", Port("0000", "denso wave active usb-com port (COM3) Connected"),
+       -71, kUnchanged},
+      {"no opening bracket", Reader("0000", "COM3) Connected"), -72, kUnchanged},
+      {"no closing bracket", Reader("0000", "(COM3 Connected"), -72, kUnchanged},
+      {"closing bracket before the last opening one", Reader("0000", ")COM3( Connected"), 1, ""},
+      {"last brackets win", Reader("0000", "(x) (COM8) Connected"), 1, "COM8"},
+      {"name longer than 255 bytes", Reader("0000", longTail + " (COM9) Connected"), 1, "COM9"},
+      {"name longer than 8191 bytes", Reader("0000", hugeTail + " (COM9) Connected"), -71,
+       kUnchanged},
+      {"service lists devices but no value 0", Service("\"Count\"=dword:00000001\n"), -22,
+       kUnchanged},
+      {"service value 0 is a number", Service("\"Count\"=dword:00000001\n\"0\"=dword:00000001\n"),
+       -22, kUnchanged},
+      {"device instance without Device Parameters",
+       Service("\"Count\"=dword:00000001\n\"0\"=\"USB\\\\NOPE\\\\1\"\n"), -30, kUnchanged},
+      {"Device Parameters without PortName",
+       Service("\"Count\"=dword:00000001\n\"0\"=\"" + kUsbInstanceStored + "\"\n") +
+           Device(kUsbInstance, "\"Other\"=\"COM7\"\n"),
+       -32, kUnchanged},
+      {"service error wins over the ports' code",
+       Reader("0000", "(COM3)") + Service("\"Count\"=dword:00000001\n"), -22, kUnchanged},
+      {"Count 0 gives way to the ports' code",
+       Reader("0000", "(COM3)") + Service("\"Count\"=dword:00000000\n"), 0, kUnchanged},
+      {"Count 0 with no ports", Service("\"Count\"=dword:00000000\n"), -70, kUnchanged},
+      {"service without Count gives way", Service("\"0\"=\"" + kUsbInstanceStored + "\"\n"), -70,
+       kUnchanged},
+      {"Count as text gives way", Reader("0000", "(COM3)") + Service("\"Count\"=\"1\"\n"), 0,
+       kUnchanged},
+      {"Count above 1 uses value 0 only",
+       Service("\"Count\"=dword:00000002\n\"1\"=\"USB\\\\B\\\\1\"\n\"0\"=\"USB\\\\A\\\\1\"\n") +
+           Device("USB\\A\\1", "\"PortName\"=\"COM4\"\n") +
+           Device("USB\\B\\1", "\"PortName\"=\"COM5\"\n"),
+       1, "COM4"},
+      {"long PortName through the second query",
+       Service("\"Count\"=dword:00000001\n\"0\"=\"" + kUsbInstanceStored + "\"\n") +
+           Device(kUsbInstance, "\"PortName\"=\"" + longTail + "\"\n"),
+       1, longTail},
+      {"service of earlier systems is not read on this one",
+       "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\PCD_SER2\\Enum]\n"
+       "\"Count\"=dword:00000001\n\"0\"=\"" +
+           kUsbInstanceStored + "\"\n" + Device(kUsbInstance, "\"PortName\"=\"COM7\"\n"),
+       -70, kUnchanged},
+  };
+}
+
+TEST_F(RegistryFileTest, DiscoveryYieldsCodeAndPortName) {
+  for (const auto& c : DiscoveryCases()) {
+    SCOPED_TRACE(c.what);
+    Write(kHeader + c.registry);
+    std::string port = kUnchanged;
+    EXPECT_EQ(FindReaderPort(port), c.code);
+    EXPECT_EQ(port, c.port);
+  }
+}
+
+TEST_F(RegistryFileTest, MissingFileIsAnEmptyRegistry) {
+  std::string port = kUnchanged;
+  EXPECT_EQ(FindReaderPort(port), -70);
+  EXPECT_EQ(port, kUnchanged);
+}
+
+TEST_F(RegistryFileTest, FileIsReadAgainAtEachDiscovery) {
+  Write(kHeader + Reader("0000", "(COM3) Connected"));
+  std::string port;
+  ASSERT_EQ(FindReaderPort(port), 1);
+  EXPECT_EQ(port, "COM3");
+  Write(kHeader + Reader("0000", "(COM6) Connected"));
+  ASSERT_EQ(FindReaderPort(port), 1);
+  EXPECT_EQ(port, "COM6");
+}
+
+// The 256-byte query fits 255 bytes of text and its terminator; one more goes to the retry.
+TEST_F(RegistryFileTest, QueryStringAroundTheFirstBufferSize) {
+  for (const size_t length : {size_t{255}, size_t{256}, size_t{8191}, size_t{8192}}) {
+    SCOPED_TRACE(length);
+    const std::string text(length, 'v');
+    Write(std::string(kHeader) + "[HKEY_LOCAL_MACHINE\\K]\n\"V\"=\"" + text + "\"\n");
+    RegKey key("K\\");
+    ASSERT_EQ(key.Open(""), kRegSuccess);
+    std::string value = "before";
+    const long status = key.QueryString("V", value);
+    if (length < 8192) {
+      EXPECT_EQ(status, kRegSuccess);
+      EXPECT_EQ(value, text);
+    } else {
+      EXPECT_EQ(status, kRegMoreData);
+      EXPECT_EQ(value, "before");
+    }
+  }
+}
+
+std::string ReadString(const RegistryKey* key, const char* name, long* status = nullptr) {
+  char buffer[256];
+  unsigned long size = sizeof buffer;
+  const long result = RegistryQueryString(key, name, buffer, &size);
+  if (status != nullptr) *status = result;
+  return result == kRegSuccess ? std::string(buffer) : std::string("<") + std::to_string(result);
+}
+
+std::vector<std::string> Subkeys(const RegistryKey* key) {
+  std::vector<std::string> names;
+  for (unsigned long i = 0;; ++i) {
+    char name[256];
+    unsigned long size = sizeof name;
+    if (RegistryEnumKey(key, i, name, &size) != kRegSuccess) break;
+    names.emplace_back(name, size);
+  }
+  return names;
+}
+
+TEST_F(RegistryFileTest, ParserReadsValuesAndSkipsWhatItCannotRead) {
+  Write(std::string("\xEF\xBB\xBF") + kHeader +
+        "[HKEY_LOCAL_MACHINE\\Soft\\App]\r\n"
+        "\"Plain\"=\"text\"\r\n"
+        "this line means nothing\n"
+        "\"Escaped\"=\"a\\\\b \\\"q\\\"\"\n"
+        "\"Bad escape\"=\"a\\nb\"\n"
+        "\"Unclosed\"=\"abc\n"
+        "\"Trailing\"=\"abc\" junk\n"
+        "\"Binary\"=hex:01,02\n"
+        "\"Number\"=dword:0000000a\n"
+        "\"Too long\"=dword:000000001\n"
+        "\"Not hex\"=dword:0000000g\n"
+        "@=\"default\"\n"
+        "\"Later\"=\"still read\"\n"
+        "\"Plain\"=\"replaced\"\n"
+        "[HKEY_CURRENT_USER\\Soft\\App]\n"
+        "\"Other hive\"=\"x\"\n"
+        "[HKEY_LOCAL_MACHINE\\Soft\\App\n"
+        "\"After a broken section\"=\"x\"\n");
+  RegistryKeyHandle key;
+  ASSERT_EQ(RegistryOpenKey(nullptr, "soft\\APP", key), kRegSuccess);
+  EXPECT_EQ(ReadString(key.get(), "plain"), "replaced");
+  EXPECT_EQ(ReadString(key.get(), "Escaped"), "a\\b \"q\"");
+  EXPECT_EQ(ReadString(key.get(), ""), "default");
+  EXPECT_EQ(ReadString(key.get(), "Later"), "still read");
+  for (const char* skipped : {"Bad escape", "Unclosed", "Trailing", "Binary", "Too long", "Not hex",
+                              "Other hive", "After a broken section"}) {
+    long status = 0;
+    ReadString(key.get(), skipped, &status);
+    EXPECT_EQ(status, kRegNotFound) << skipped;
+  }
+  std::uint32_t number = 0;
+  EXPECT_EQ(RegistryQueryDword(key.get(), "NUMBER", &number), kRegSuccess);
+  EXPECT_EQ(number, 10u);
+  EXPECT_EQ(RegistryQueryDword(key.get(), "Plain", &number), kRegInvalidData);
+  long status = 0;
+  ReadString(key.get(), "Number", &status);
+  EXPECT_EQ(status, kRegInvalidData);
+}
+
+TEST_F(RegistryFileTest, KeysOpenCaseInsensitivelyAndListInOrderOfFirstAppearance) {
+  Write(std::string(kHeader) +
+        "[HKEY_LOCAL_MACHINE\\Top\\Zeta\\Deep]\n"
+        "[hkey_local_machine\\TOP\\alpha]\n"
+        "\"V\"=\"1\"\n"
+        "[HKEY_LOCAL_MACHINE\\Top\\ZETA]\n"
+        "[HKEY_LOCAL_MACHINE\\Top\\Mid]\n"
+        "[HKEY_LOCAL_MACHINE\\Top\\Alpha]\n"
+        "\"W\"=\"2\"\n");
+  RegistryKeyHandle top;
+  ASSERT_EQ(RegistryOpenKey(nullptr, "TOP\\", top), kRegSuccess);
+  EXPECT_EQ(Subkeys(top.get()), (std::vector<std::string>{"Zeta", "alpha", "Mid"}));
+
+  // Relative to an open key, and sections that repeat a key add to it.
+  RegistryKeyHandle alpha;
+  ASSERT_EQ(RegistryOpenKey(top.get(), "ALPHA", alpha), kRegSuccess);
+  EXPECT_EQ(ReadString(alpha.get(), "V"), "1");
+  EXPECT_EQ(ReadString(alpha.get(), "W"), "2");
+
+  RegistryKeyHandle deep;
+  EXPECT_EQ(RegistryOpenKey(nullptr, "top\\zeta\\deep", deep), kRegSuccess);
+  RegistryKeyHandle missing;
+  EXPECT_EQ(RegistryOpenKey(top.get(), "Nope", missing), kRegNotFound);
+  EXPECT_EQ(missing, nullptr);
+
+  char small[4];
+  unsigned long size = sizeof small;
+  EXPECT_EQ(RegistryEnumKey(top.get(), 0, small, &size), kRegMoreData);
+  size = sizeof small;
+  EXPECT_EQ(RegistryEnumKey(top.get(), 2, small, &size), kRegSuccess);
+  EXPECT_EQ(size, 3u);
+  size = sizeof small;
+  EXPECT_EQ(RegistryEnumKey(top.get(), 3, small, &size), kRegNoMoreItems);
+}
+
+TEST_F(RegistryFileTest, StringQueryReportsTheSizeItNeeds) {
+  Write(std::string(kHeader) + "[HKEY_LOCAL_MACHINE\\K]\n\"V\"=\"12345\"\n");
+  RegistryKeyHandle key;
+  ASSERT_EQ(RegistryOpenKey(nullptr, "K", key), kRegSuccess);
+  char buffer[6] = "zzzzz";
+  unsigned long size = 5;
+  EXPECT_EQ(RegistryQueryString(key.get(), "V", buffer, &size), kRegMoreData);
+  EXPECT_EQ(size, 6u);
+  EXPECT_STREQ(buffer, "zzzzz");
+  size = 6;
+  EXPECT_EQ(RegistryQueryString(key.get(), "V", buffer, &size), kRegSuccess);
+  EXPECT_STREQ(buffer, "12345");
+}
+
+}  // namespace
+}  // namespace tarn::iccr
