@@ -53,7 +53,8 @@ std::unique_ptr<DialogHost> CreateDialogHost();
 void ShowMessageBox(const std::string& text);
 
 // Watches the dialog that runs in this process; lets a test follow and steer it without a
-// screen. Calls come on the dialog's thread.
+// screen. Calls come on the dialog's thread, except posted texts, which are reported on the
+// posting thread.
 class DialogObserver {
  public:
   virtual ~DialogObserver() = default;

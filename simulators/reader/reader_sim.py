@@ -1,0 +1,359 @@
+#!/usr/bin/env python3
+"""DENSO WAVE contactless reader simulator on a pseudo-terminal, for tests and the demo.
+
+Prints "DEVICE <path>" on its first stdout line, then serves the reader's frames on that
+pseudo-terminal and reads one JSON command per stdin line, answering each with one JSON
+line. Exits when stdin closes or on SIGTERM.
+
+Options:
+  --secure-on          the security setting starts with secure messaging on (byte 1 = 0x11)
+  --sequence-start N   the reader's first reply number after each authentication (default 1;
+                       e.g. 0xFFFD to reach the end of the numbers soon)
+  --silent             never answer anything
+
+Commands:
+  {"cmd": "card", "kind": "A", "uid": "01020304"}          4, 7 or 10-byte UID
+      optional "sak_always_incomplete": true (SAK bit 0x04 at every level),
+               "unreadable": true (anticollision answers 6A 82)
+  {"cmd": "card", "kind": "B", "data": "<13 bytes hex>"}
+  {"cmd": "card", "kind": "F", "idm": "<8 bytes>", "block": "<16 bytes>",
+      "block_fails": bool, "poll_prefix": "0001"}
+  any card: optional "delay": seconds before it lies on the reader
+  {"cmd": "remove"}
+  {"cmd": "fault", "mode": "corrupt" | "status" | "short" | "silent", "sw": "6a82",
+      "ins": 0x81, "count": 1}                  the next `count` replies (to `ins` only)
+  {"cmd": "log"}   -> {"log": [{"t", "dir", "hex", "plain_hex", "type", "ins"}]}
+  {"cmd": "clear_log"}
+  {"cmd": "state"} -> {"session_key", "secure", "expect_seq", "next_reply_seq", "field",
+                       "authenticated"}
+
+The reader's side of the protocol: frames are type | length (2, big-endian) | body | XOR
+check byte. 0x08 and 0x28 commands are answered with a frame of the same type whose body ends
+in a status word (90 00 success). Card frames (0x2C, 0x2A) carry FeliCa commands, wrapped in
+DES-CBC secure messaging while the security setting has byte 1 = 0x11. A frame with a bad
+check byte is answered with the status word 6A 80.
+"""
+import argparse
+import json
+import os
+import select
+import signal
+import sys
+import termios
+import threading
+import time
+import tty
+
+from cryptography.hazmat.primitives.ciphers import Cipher, algorithms, modes
+
+KEY_A = bytes.fromhex("3B7E15A2C409F16D")
+KEY_B = bytes.fromhex("924FD0386BE51A77")
+KEY_C = bytes.fromhex("0EC953B8277A9D41")
+READER_INFO = bytes.fromhex("44454e534f2d53494d2d52454144455201020304")
+START = time.monotonic()
+
+
+def tdes(key, data, encrypt):
+    cipher = Cipher(algorithms.TripleDES(key), modes.ECB())
+    op = cipher.encryptor() if encrypt else cipher.decryptor()
+    return op.update(data) + op.finalize()
+
+
+def des_cbc(key, data, encrypt):
+    cipher = Cipher(algorithms.TripleDES(key), modes.CBC(bytes(8)))  # 8-byte key: single DES
+    op = cipher.encryptor() if encrypt else cipher.decryptor()
+    return op.update(data) + op.finalize()
+
+
+def xor(data):
+    x = 0
+    for b in data:
+        x ^= b
+    return x
+
+
+def frame(ftype, body):
+    head = bytes([ftype, len(body) >> 8, len(body) & 0xFF]) + body
+    return head + bytes([xor(head)])
+
+
+class Reader:
+    def __init__(self, args):
+        self.args = args
+        self.lock = threading.Lock()
+        self.log = []
+        self.setting = bytearray([0x00, 0x11 if args.secure_on else 0x00, 0x00])
+        self.session_key = None
+        self.challenge = None
+        self.expect_seq = 1
+        self.next_reply_seq = args.sequence_start
+        self.field = False
+        self.card = None
+        self.card_at = 0.0
+        self.faults = []
+
+    # --- commands from stdin ------------------------------------------------------------
+
+    def command(self, cmd):
+        name = cmd.get("cmd")
+        with self.lock:
+            if name == "card":
+                card = dict(cmd)
+                self.card = card
+                self.card_at = time.monotonic() + float(cmd.get("delay", 0))
+                return {"ok": True}
+            if name == "remove":
+                self.card = None
+                return {"ok": True}
+            if name == "fault":
+                self.faults.append({"mode": cmd["mode"], "sw": cmd.get("sw", "6a82"),
+                                    "ins": cmd.get("ins"), "count": int(cmd.get("count", 1))})
+                return {"ok": True}
+            if name == "log":
+                return {"ok": True, "log": list(self.log)}
+            if name == "clear_log":
+                self.log = []
+                return {"ok": True}
+            if name == "state":
+                return {"ok": True, "session_key": (self.session_key or b"").hex(),
+                        "secure": self.secure(), "expect_seq": self.expect_seq,
+                        "next_reply_seq": self.next_reply_seq, "field": self.field,
+                        "authenticated": self.session_key is not None}
+        return {"ok": False, "error": "unknown command %r" % name}
+
+    def secure(self):
+        return self.setting[1] == 0x11
+
+    def present(self, kind):
+        return (self.card is not None and self.card.get("kind") == kind and self.field
+                and time.monotonic() >= self.card_at)
+
+    def record(self, direction, data, plain=b"", ins=-1):
+        self.log.append({"t": round(time.monotonic() - START, 4), "dir": direction,
+                         "hex": data.hex(), "plain_hex": plain.hex(), "type": data[0],
+                         "ins": ins})
+
+    # --- frames from the host -----------------------------------------------------------
+
+    def handle(self, data):
+        """Returns the reply frame for one received frame, or None for no reply."""
+        with self.lock:
+            ftype = data[0]
+            ins = data[4] if ftype in (0x08, 0x28) and len(data) > 5 else -1
+            self.record("rx", data, ins=ins)
+            if self.args.silent:
+                return None
+            fault = None
+            for f in self.faults:
+                if f["ins"] is None or f["ins"] == ins:
+                    fault = f
+                    f["count"] -= 1
+                    break
+            self.faults = [f for f in self.faults if f["count"] > 0]
+            if fault and fault["mode"] == "silent":
+                return None
+            if xor(data) != 0:
+                reply = frame(ftype, bytes([0x6A, 0x80]))
+            elif ftype in (0x2A, 0x2C):
+                reply, plain = self.card_frame(ftype, data[3:-1])
+                if fault:
+                    reply = self.apply_fault(fault, ftype, reply)
+                self.record("tx", reply, plain)
+                return reply
+            else:
+                body = self.instruction(data[3:-1])
+                if fault and fault["mode"] == "status":
+                    body = body[:-2] + bytes.fromhex(fault["sw"])
+                reply = frame(ftype, body)
+            if fault:
+                reply = self.apply_fault(fault, ftype, reply)
+            self.record("tx", reply)
+            return reply
+
+    @staticmethod
+    def apply_fault(fault, ftype, reply):
+        if fault["mode"] == "corrupt" and len(reply) > 4:
+            reply = bytearray(reply)
+            reply[3] ^= 0x5A
+            return bytes(reply)
+        if fault["mode"] == "short":
+            return frame(ftype, b"\x90")
+        return reply
+
+    def instruction(self, body):
+        if len(body) < 4:
+            return b"\x67\x00"
+        ins, p1 = body[1], body[2]
+        data = body[5:5 + body[4]] if len(body) > 4 else b""
+        ok = b"\x90\x00"
+        none = b"\x6A\x82"
+        if ins == 0x01:
+            return b"\x00" + ok
+        if ins == 0x05:
+            return READER_INFO + ok
+        if ins == 0x0B:
+            return ok
+        if ins == 0x11:
+            self.field = p1 == 0x01
+            return ok
+        if ins == 0x81:
+            self.challenge = os.urandom(8)
+            return self.challenge + ok
+        if ins == 0x83:
+            return self.mutual_authentication(data)
+        if ins == 0x87:
+            return bytes(self.setting) + ok
+        if ins == 0x85:
+            if len(data) == 3:
+                self.setting[:] = data
+            return ok
+        if ins == 0x41:
+            return (b"\x44\x00" + ok) if self.present("A") else none
+        if ins == 0x43:
+            part = self.uid_part(p1)
+            return (part + ok) if part is not None else none
+        if ins == 0x45:
+            part = self.uid_part(p1)
+            if part is None or data != part:
+                return none
+            levels = self.uid_levels()
+            last = {0x93: 0, 0x95: 1, 0x97: 2}[p1] == len(levels) - 1
+            incomplete = self.card.get("sak_always_incomplete") or not last
+            return (b"\x24" if incomplete else b"\x08") + ok
+        if ins == 0x31:
+            if not self.present("B"):
+                return none
+            return bytes.fromhex(self.card["data"]) + ok
+        if ins == 0x51:
+            if not self.present("F"):
+                return none
+            prefix = bytes.fromhex(self.card.get("poll_prefix", "0001"))
+            return prefix + bytes.fromhex(self.card["idm"]) + bytes(8) + ok
+        return b"\x6D\x00"
+
+    def uid_levels(self):
+        uid = bytes.fromhex(self.card["uid"])
+        if len(uid) == 4:
+            return [uid]
+        if len(uid) == 7:
+            return [b"\x88" + uid[:3], uid[3:]]
+        return [b"\x88" + uid[:3], b"\x88" + uid[3:6], uid[6:]]
+
+    def uid_part(self, sel):
+        if not self.present("A") or self.card.get("unreadable"):
+            return None
+        level = {0x93: 0, 0x95: 1, 0x97: 2}.get(sel)
+        levels = self.uid_levels()
+        if self.card.get("sak_always_incomplete"):
+            levels = (levels + [levels[-1]] * 3)[:3]
+        if level is None or level >= len(levels):
+            return None
+        return levels[level]
+
+    def mutual_authentication(self, data):
+        if self.challenge is None or len(data) != 16:
+            return b"\x69\x85"
+        response, host_challenge = data[:8], data[8:]
+        expected = tdes(KEY_B + KEY_C + KEY_B, tdes(KEY_A + KEY_B + KEY_A, self.challenge, False),
+                        True)
+        if response != expected:
+            return b"\x63\x00"
+        self.session_key = bytes(a ^ b for a, b in zip(self.challenge, host_challenge))
+        self.expect_seq = 1
+        self.next_reply_seq = self.args.sequence_start
+        return tdes(KEY_C + KEY_A + KEY_C, host_challenge, True) + b"\x90\x00"
+
+    def card_frame(self, ftype, body):
+        if self.secure():
+            if self.session_key is None or len(body) == 0 or len(body) % 8:
+                return frame(ftype, b"\x69\x88"), b""
+            plain = des_cbc(self.session_key, body, False)
+            seq = (plain[0] << 8) | plain[1]
+            n = (plain[2] << 8) | plain[3]
+            if xor(plain) != 0 or seq != self.expect_seq or n > len(plain) - 5:
+                return frame(ftype, b"\x69\x88"), plain
+            inner = plain[4:4 + n]
+        else:
+            inner = body
+        answer = self.felica(inner)
+        if not self.secure():
+            return frame(ftype, answer), b""
+        r = self.next_reply_seq
+        self.expect_seq = (r + 1) & 0xFFFF
+        self.next_reply_seq = (r + 2) & 0xFFFF
+        n = len(answer)
+        p = ((n + 12) // 8) * 8
+        block = bytearray(p)
+        block[0:2] = bytes([r >> 8, r & 0xFF])
+        block[2:4] = bytes([n >> 8, n & 0xFF])
+        block[4:4 + n] = answer
+        block[p - 1] = xor(block[:p - 1])
+        return frame(ftype, des_cbc(self.session_key, bytes(block), True)), frame(ftype, answer)
+
+    def felica(self, command):
+        if len(command) < 1 or command[0] != 0x06 or not self.present("F"):
+            return b"\x00"
+        idm = bytes.fromhex(self.card["idm"])
+        if self.card.get("block_fails"):
+            return b"\x07" + idm + b"\x01\xA1"
+        return b"\x07" + idm + b"\x00\x00\x01" + bytes.fromhex(self.card.get("block", "00" * 16))
+
+
+def serve(master, reader):
+    buffer = b""
+    while True:
+        ready, _, _ = select.select([master], [], [], 0.5)
+        if not ready:
+            continue
+        try:
+            chunk = os.read(master, 4096)
+        except OSError:
+            time.sleep(0.01)
+            continue
+        buffer += chunk
+        while len(buffer) >= 4:
+            if buffer[0] not in (0x08, 0x28, 0x2A, 0x2C):
+                buffer = buffer[1:]  # resynchronise on the next plausible type byte
+                continue
+            length = (buffer[1] << 8) | buffer[2]
+            if length > 64:
+                buffer = buffer[1:]
+                continue
+            if len(buffer) < length + 4:
+                break
+            data, buffer = buffer[:length + 4], buffer[length + 4:]
+            reply = reader.handle(data)
+            if reply:
+                os.write(master, reply)
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__,
+                                     formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--secure-on", action="store_true")
+    parser.add_argument("--sequence-start", type=lambda s: int(s, 0), default=1)
+    parser.add_argument("--silent", action="store_true")
+    args = parser.parse_args()
+    master, slave = os.openpty()
+    tty.setraw(slave)
+    attrs = termios.tcgetattr(slave)
+    attrs[3] &= ~termios.ECHO
+    termios.tcsetattr(slave, termios.TCSANOW, attrs)
+    tty.setraw(master)
+    reader = Reader(args)
+    signal.signal(signal.SIGTERM, lambda *a: os._exit(0))
+    threading.Thread(target=serve, args=(master, reader), daemon=True).start()
+    print("DEVICE %s" % os.ttyname(slave), flush=True)
+    for line in sys.stdin:
+        if not line.strip():
+            continue
+        try:
+            answer = reader.command(json.loads(line))
+        except Exception as e:  # a bad command must not stop the simulator
+            answer = {"ok": False, "error": str(e)}
+        print(json.dumps(answer), flush=True)
+    os._exit(0)
+
+
+if __name__ == "__main__":
+    main()
