@@ -1,1 +1,281 @@
-// placeholder
+// The exports as a host program calls them, against the appliance simulator.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "web_test_env.h"
+
+namespace tarn::web {
+namespace {
+
+using testing::MessageBuffer;
+using testing::ReadFile;
+using testing::U16;
+using testing::WebTest;
+using testing::WriteFile;
+
+constexpr char kStatus[] = "/script/_userlogin/zc_auth.shp";
+constexpr char kLogout[] = "/cgi-bin/userlogin/logout.cgi";
+
+class DeviceStatusExport : public WebTest {};
+
+TEST_F(DeviceStatusExport, ValueOrErrorWithItsText) {
+  struct Case {
+    nlohmann::json config;
+    int result;
+    std::u16string message;  // empty: message untouched
+  } cases[] = {
+      {{{"mchiman", 1}}, 1, u""},
+      {{{"mchiman", nullptr}}, 0, u""},
+      {{{"mchiman", 7}}, 7, u""},
+      {{{"responses", {{kStatus, {{"status", 404}}}}}}, 98, u"404 Not Found"},
+      {{{"responses", {{kStatus, {{"status", 500}}}}}}, 98, u"500 Internal Server Error"},
+      {{{"responses", {{kStatus, {{"status", 299}}}}}}, 98, u"299 Undefined"},
+      // An appliance value of 98 cannot be told from an error: the empty text goes out.
+      {{{"mchiman", 98}}, 98, std::u16string(1, u'\0')},
+  };
+  for (const auto& c : cases) {
+    sim_->Reset();
+    sim_->Configure(c.config);
+    MessageBuffer message;
+    EXPECT_EQ(GetDeviceStatusMchimanW(whost().c_str(), message.units), c.result) << c.config;
+    if (c.message.empty()) {
+      EXPECT_TRUE(message.untouched()) << c.config;
+    } else if (c.message[0] == u'\0') {
+      EXPECT_EQ(message.units[0], u'\0');
+      EXPECT_EQ(message.units[1], u'#') << "only the terminator is written";
+    } else {
+      EXPECT_EQ(message.text(), c.message);
+      EXPECT_EQ(message.units[c.message.size() + 1], u'#') << "text and terminator only";
+    }
+  }
+  EXPECT_TRUE(sim_->Requests().size() >= 1);
+  for (const auto& r : sim_->Requests()) EXPECT_NE(r.path, kLogout) << "no sign-out";
+}
+
+TEST_F(DeviceStatusExport, RefusedConnectionGivesAText) {
+  MessageBuffer message;
+  EXPECT_EQ(GetDeviceStatusMchimanW(u"127.0.0.1:1", message.units), 99);
+  EXPECT_FALSE(message.text().empty());
+  EXPECT_LT(message.text().size(), 256u);
+}
+
+TEST_F(DeviceStatusExport, HostOf255UnitsIsUsedAnd256ActsAsEmpty) {
+  // 255 units: the simulator's address padded with a path that the status path follows.
+  const std::string base = host() + "/pad";
+  const std::string padded = base + std::string(255 - base.size(), 'x');
+  MessageBuffer message;
+  GetDeviceStatusMchimanW(U16(padded).c_str(), message.units);
+  auto requests = sim_->Requests();
+  ASSERT_EQ(requests.size(), 1u);
+  EXPECT_EQ(requests[0].path, "/pad" + std::string(255 - base.size(), 'x') + kStatus);
+
+  sim_->ClearRequests();
+  MessageBuffer second;
+  EXPECT_EQ(GetDeviceStatusMchimanW(U16(padded + "x").c_str(), second.units), 99);
+  EXPECT_TRUE(sim_->Requests().empty()) << "an over-long host acts as empty";
+}
+
+// --- the six transfers -----------------------------------------------------------------
+
+using Transfer5 = int (*)(const TARN_WCHAR*, const TARN_WCHAR*, const TARN_WCHAR*,
+                          const TARN_WCHAR*, TARN_WCHAR*);
+
+struct TransferCase {
+  const char* name;
+  Transfer5 call;
+  bool upload;
+  const char* path;  // the appliance's object
+};
+
+int CallNoLogin(const TARN_WCHAR* host, const TARN_WCHAR*, const TARN_WCHAR*,
+                const TARN_WCHAR* path, TARN_WCHAR* message) {
+  return GetJobLogNoLoginW(host, path, message);
+}
+
+void PrintTo(const TransferCase& c, std::ostream* os) {
+  *os << c.name;
+}
+
+class TransferExport : public WebTest, public ::testing::WithParamInterface<TransferCase> {
+ protected:
+  void SetUp() override {
+    WebTest::SetUp();
+    // Without credentials only an appliance that needs no sign-in lets the job log out.
+    if (GetParam().call == &CallNoLogin) sim_->Configure({{"mchiman", 0}});
+  }
+  int Call(const std::string& user, const std::string& password, const std::string& file,
+           MessageBuffer& message) {
+    return GetParam().call(whost().c_str(), U16(user).c_str(), U16(password).c_str(),
+                           U16(file).c_str(), message.units);
+  }
+  std::string file() const { return (dir_ / "data.bin").string(); }
+  bool LoggedOutLast() {
+    const auto requests = sim_->Requests();
+    return !requests.empty() && requests.back().path == kLogout;
+  }
+};
+
+TEST_P(TransferExport, SucceedsWithTheBytesAsSentOrStored) {
+  const std::string bytes = "user,name\r\nadmin,Adm\xc3\xadn\r\n";
+  sim_->Configure({{"user_list", bytes}, {"proxy_settings", bytes}});
+  sim_->Configure({{"job_log_hex", "757365722c6e616d650d0a61646d696e2c41646dc3ad6e0d0a"}});
+  if (GetParam().upload) WriteFile(file(), bytes);
+  MessageBuffer message;
+  EXPECT_EQ(Call("admin", "secret", file(), message), 0);
+  EXPECT_TRUE(message.untouched());
+  if (GetParam().upload) {
+    EXPECT_EQ(sim_->StoredUpload(GetParam().path), bytes);
+  } else {
+    EXPECT_EQ(ReadFile(file()), bytes);
+  }
+  EXPECT_TRUE(LoggedOutLast());
+}
+
+TEST_P(TransferExport, RefusedSignInLeavesMessageAndStillSignsOut) {
+  if (GetParam().call == &CallNoLogin) GTEST_SKIP() << "takes no credentials";
+  WriteFile(file(), "local");
+  MessageBuffer message;
+  EXPECT_EQ(Call("admin", "wrong", file(), message), 91);
+  EXPECT_TRUE(message.untouched());
+  EXPECT_TRUE(LoggedOutLast());
+  EXPECT_EQ(ReadFile(file()), "local") << "nothing transferred";
+  EXPECT_EQ(sim_->StoredUpload(GetParam().path), "");
+}
+
+TEST_P(TransferExport, StatusErrorGivesItsText) {
+  sim_->Configure({{"responses", {{GetParam().path, {{"status", 404}}}}}});
+  WriteFile(file(), "local");
+  MessageBuffer message;
+  EXPECT_EQ(Call("admin", "secret", file(), message), 98);
+  EXPECT_EQ(message.text(), u"404 Not Found");
+  EXPECT_TRUE(LoggedOutLast());
+}
+
+TEST_P(TransferExport, AnswerMarkers) {
+  if (GetParam().call == &CallNoLogin) GTEST_SKIP() << "covered by the job log with sign-in";
+  MessageBuffer message;
+  WriteFile(file(), "local");
+  sim_->Configure({{"import_reject", true},
+                   {"user_list", "x Zephyrcastle NG\n"},
+                   {"proxy_settings", "x Zephyrcastle NG\n"},
+                   {"job_log_hex", "78205a6570687972636173746c65204e470a"}});
+  EXPECT_EQ(Call("admin", "secret", file(), message), 95);
+  if (!GetParam().upload) {
+    sim_->Configure({{"responses", {{GetParam().path, {{"kind", "html"}}}}}});
+    EXPECT_EQ(Call("admin", "secret", file(), message), 96);
+    EXPECT_NE(ReadFile(file()).find("<html>"), std::string::npos) << "the page is kept";
+    // Into the dump file itself only the failure mark counts.
+    EXPECT_EQ(Call("admin", "secret", dump().string(), message), 0);
+  }
+  EXPECT_TRUE(message.untouched());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Six, TransferExport,
+    ::testing::Values(
+        TransferCase{"GetJobLogW", &GetJobLogW, false, "/cgi-bin/log/jobLog.cgi"},
+        TransferCase{"GetJobLogNoLoginW", &CallNoLogin, false, "/cgi-bin/log/jobLog.cgi"},
+        TransferCase{"GetUserInfoW", &GetUserInfoW, false, "/cgi-bin/mainte/userexport.cgi"},
+        TransferCase{"SetUserInfoW", &SetUserInfoW, true, "/cgi-bin/mainte/userimport.cgi"},
+        TransferCase{"GetProxyInfoW", &GetProxyInfoW, false, "/cgi-bin/mainte/proxyexport.cgi"},
+        TransferCase{"SetProxyInfoW", &SetProxyInfoW, true, "/cgi-bin/mainte/proxyimport.cgi"}),
+    [](const auto& c) { return std::string(c.param.name); });
+
+class UploadExport : public WebTest {};
+
+TEST_F(UploadExport, MultipartBodyByteForByte) {
+  const std::string head =
+      "--fromZCcomUtil\r\nContent-Disposition: form-data; name=\"userinfo\"\r\n"
+      "Content-Type: application/octet-stream\r\n\r\n";
+  const std::string tail = "\r\n--fromZCcomUtil\r\n";
+  for (const std::string& content : {std::string(), std::string("a\0b\r\n", 5)}) {
+    sim_->ClearRequests();
+    const auto file = dir_ / "up.bin";
+    WriteFile(file, content);
+    MessageBuffer message;
+    ASSERT_EQ(SetUserInfoW(whost().c_str(), u"admin", u"secret", U16(file.string()).c_str(),
+                           message.units),
+              0);
+    const auto requests = sim_->Requests();
+    const auto& post = requests[requests.size() - 2];
+    EXPECT_EQ(post.path, "/cgi-bin/mainte/userimport.cgi");
+    EXPECT_EQ(post.body, head + content + tail);
+    EXPECT_EQ(post.Header("Content-Type"), "multipart/form-data; boundary=fromZCcomUtil");
+    EXPECT_EQ(post.Header("Content-Length"),
+              std::to_string(head.size() + content.size() + tail.size()));
+  }
+}
+
+TEST_F(UploadExport, MissingFileUploadsNothingAndNamesIt) {
+  const std::string missing = (dir_ / "no-such.csv").string();
+  MessageBuffer message;
+  EXPECT_EQ(
+      SetProxyInfoW(whost().c_str(), u"admin", u"secret", U16(missing).c_str(), message.units), 99);
+  EXPECT_EQ(message.text(), U16("File open error. FileName:[" + missing + "]"));
+  const auto requests = sim_->Requests();
+  for (const auto& r : requests) EXPECT_NE(r.path, "/cgi-bin/mainte/proxyimport.cgi");
+  EXPECT_EQ(requests.back().path, kLogout);
+}
+
+TEST_F(UploadExport, FiftyMegabytesArriveWhole) {
+  std::string content(50u << 20, '\0');
+  for (size_t i = 0; i < content.size(); ++i) content[i] = static_cast<char>(i * 131 >> 7);
+  const auto file = dir_ / "big.bin";
+  WriteFile(file, content);
+  MessageBuffer message;
+  ASSERT_EQ(
+      SetUserInfoW(whost().c_str(), u"admin", u"secret", U16(file.string()).c_str(), message.units),
+      0);
+  EXPECT_TRUE(sim_->StoredUpload("/cgi-bin/mainte/userimport.cgi") == content);
+}
+
+// --- the job log's re-encoding ----------------------------------------------------------
+
+class JobLogExport : public WebTest {};
+
+TEST_F(JobLogExport, MalformedUtf8IsReplacedAndZeroCuts) {
+  const std::string r = "\xef\xbf\xbd";
+  const std::pair<std::string, std::string> cases[] = {{"ok \xc3\xa9\n", "ok \xc3\xa9\n"},
+                                                       {"a\x80"
+                                                        "b",
+                                                        "a" + r + "b"},
+                                                       {"\xe3\x81", r},
+                                                       {"\xc0\xaf", r + r},
+                                                       {"\xed\xa0\x80", r + r + r},
+                                                       {"\xf5\xff", r + r},
+                                                       {std::string("keep\0drop", 9), "keep"},
+                                                       {"", ""}};
+  for (const auto& [in, out] : cases) {
+    std::string hex;
+    for (unsigned char c : in) {
+      static const char kHex[] = "0123456789abcdef";
+      hex.push_back(kHex[c >> 4]);
+      hex.push_back(kHex[c & 15]);
+    }
+    sim_->Configure({{"job_log_hex", hex}});
+    const auto file = dir_ / "log.txt";
+    WriteFile(file, "old");
+    MessageBuffer message;
+    ASSERT_EQ(GetJobLogW(whost().c_str(), u"logger", u"logpass", U16(file.string()).c_str(),
+                         message.units),
+              0);
+    EXPECT_EQ(ReadFile(file), out);
+  }
+}
+
+TEST_F(JobLogExport, NoLoginAgainstAnOpenApplianceStillSignsOut) {
+  sim_->Configure({{"mchiman", 0}});
+  const auto file = dir_ / "log.txt";
+  MessageBuffer message;
+  EXPECT_EQ(GetJobLogNoLoginW(whost().c_str(), U16(file.string()).c_str(), message.units), 0);
+  EXPECT_FALSE(ReadFile(file).empty());
+  const auto requests = sim_->Requests();
+  for (const auto& r : requests) EXPECT_NE(r.path, "/cgi-bin/userlogin/login.cgi");
+  EXPECT_EQ(requests.back().path, kLogout);
+  EXPECT_EQ(requests.back().body,
+            requests.back().body.substr(0, 9) + requests.back().body.substr(9));
+}
+
+}  // namespace
+}  // namespace tarn::web

@@ -32,7 +32,7 @@ class WebTest : public ::testing::Test {
  public:
   static void SetUpTestSuite() {
     // Taken before TEMP is pointed at the test folders, which come and go.
-    base_ = std::filesystem::temp_directory_path();
+    if (base_.empty()) base_ = std::filesystem::temp_directory_path();
     sim_ = std::make_unique<tarn::test::ApplianceSim>();
   }
   static void TearDownTestSuite() { sim_.reset(); }
@@ -51,7 +51,10 @@ class WebTest : public ::testing::Test {
     sim_->Reset();
     SetProxySetting(1);
   }
-  void TearDown() override { std::filesystem::remove_all(dir_); }
+  void TearDown() override {
+    std::filesystem::remove_all(dir_);
+    unsetenv("TEMP");
+  }
 
   std::string host() const { return sim_->host(); }
   std::u16string whost() const { return U16(sim_->host()); }
@@ -73,7 +76,11 @@ struct MessageBuffer {
       if (u != u'#') return false;
     return true;
   }
-  std::u16string text() const { return std::u16string(units); }
+  std::u16string text() const {
+    size_t n = 0;
+    while (n < 256 && units[n] != 0) ++n;
+    return std::u16string(units, n);
+  }
   TARN_WCHAR units[256];
 };
 
