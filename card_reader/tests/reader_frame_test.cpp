@@ -1,1 +1,240 @@
-// placeholder
+// The frame layer against a scripted reader on a pseudo-terminal: the test queues the
+// reply on the master side before the exchange and reads back what the layer sent.
+#include <fcntl.h>
+#include <openssl/evp.h>
+#include <poll.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "reader_auth.h"
+#include "reader_frame.h"
+#include "reader_sequence.h"
+#include "serial_link.h"
+
+namespace tarn::iccr {
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+Bytes WithCheck(Bytes frame) {
+  uint8_t x = 0;
+  for (uint8_t b : frame) x ^= b;
+  frame.push_back(x);
+  return frame;
+}
+
+// OpenSSL's triple DES with K | K | K is single DES: an independent check of the wrapping.
+Bytes ReferenceDesCbc(const uint8_t key[8], const Bytes& in, bool encipher) {
+  uint8_t key3[24];
+  for (int i = 0; i < 3; ++i) std::memcpy(key3 + 8 * i, key, 8);
+  const uint8_t iv[8] = {};
+  EVP_CIPHER_CTX* ctx = EVP_CIPHER_CTX_new();
+  EVP_CipherInit_ex(ctx, EVP_des_ede3_cbc(), nullptr, key3, iv, encipher ? 1 : 0);
+  EVP_CIPHER_CTX_set_padding(ctx, 0);
+  Bytes out(in.size() + 8);
+  int n = 0;
+  int tail = 0;
+  EVP_CipherUpdate(ctx, out.data(), &n, in.data(), static_cast<int>(in.size()));
+  EVP_CipherFinal_ex(ctx, out.data() + n, &tail);
+  EVP_CIPHER_CTX_free(ctx);
+  out.resize(static_cast<size_t>(n + tail));
+  return out;
+}
+
+class FrameTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    master_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(master_, 0);
+    ASSERT_EQ(grantpt(master_), 0);
+    ASSERT_EQ(unlockpt(master_), 0);
+    port_ = ComOpen(ptsname(master_));
+    ASSERT_GE(port_, 0);
+    g_bSecureMode = 0;
+    g_nReaderError = 0x1234;
+  }
+  void TearDown() override {
+    ComClose(port_);
+    close(master_);
+    g_bSecureMode = 0;
+  }
+  void Queue(const Bytes& reply) {
+    ASSERT_EQ(write(master_, reply.data(), reply.size()), static_cast<ssize_t>(reply.size()));
+  }
+  Bytes Sent() {
+    Bytes out;
+    pollfd pfd{master_, POLLIN, 0};
+    while (poll(&pfd, 1, 10) > 0) {
+      uint8_t buf[256];
+      const ssize_t n = read(master_, buf, sizeof buf);
+      if (n <= 0) break;
+      out.insert(out.end(), buf, buf + n);
+    }
+    return out;
+  }
+  int Exchange(const Bytes& command, uint8_t* reply, int size) {
+    return ReaderTransceive(port_, command.data(), static_cast<int>(command.size()), reply, size);
+  }
+
+  int master_ = -1;
+  int port_ = -1;
+};
+
+TEST_F(FrameTest, CommandsGoOutByteForByte) {
+  Queue(WithCheck({0x28, 0x00, 0x0A, 1, 2, 3, 4, 5, 6, 7, 8, 0x90, 0x00}));
+  uint8_t challenge[8];
+  EXPECT_GT(GetChallenge(port_, challenge), 0);
+  EXPECT_EQ(Sent(), (Bytes{0x28, 0x00, 0x04, 0x00, 0x81, 0x00, 0x00, 0xAD}));
+  EXPECT_EQ(challenge[0], 1);
+  EXPECT_EQ(challenge[7], 8);
+
+  Queue(WithCheck({0x08, 0x00, 0x02, 0x90, 0x00}));
+  EXPECT_GT(SetIndicator(port_, 2), 0);
+  EXPECT_EQ(Sent(),
+            (Bytes{0x08, 0x00, 0x09, 0x00, 0x0B, 0x03, 0x00, 0x04, 0x00, 0xFA, 0x00, 0xFA, 0x0D}));
+}
+
+TEST_F(FrameTest, RepliesAreJudged) {
+  const Bytes challenge{0x28, 0x00, 0x04, 0x00, 0x81, 0x00, 0x00, 0x00};
+  Bytes good{0x28, 0x00, 0x02, 0x90, 0x00, 0xBA};
+  Bytes corrupted = good;
+  corrupted[3] = 0x91;
+  struct Case {
+    const char* name;
+    Bytes reply;
+    int size;
+    int result;
+    int error;  // -1: left as it was
+  } cases[] = {
+      {"good", good, 14, 6, -1},
+      {"status word", WithCheck({0x28, 0x00, 0x02, 0x6A, 0x82}), 14, -1, 0x6A82},
+      {"corrupted byte", corrupted, 14, -1, 0xFF01},
+      {"too short", WithCheck({0x28, 0x00, 0x01, 0x90}), 14, -1, 0x2800},
+      {"length beyond what arrived", WithCheck({0x28, 0x00, 0x10, 0x90, 0x00}), 14, -1, 0x2800},
+      {"negative length", WithCheck({0x28, 0xFF, 0xFF, 0x90, 0x00}), 14, -1, 0xFF28},
+      {"cut to the buffer", WithCheck({0x28, 0x00, 0x06, 1, 2, 3, 4, 0x90, 0x00}), 6, 6, -1},
+  };
+  for (const auto& c : cases) {
+    g_nReaderError = 0x1234;
+    Queue(c.reply);
+    uint8_t reply[64];
+    std::memset(reply, 0xEE, sizeof reply);
+    EXPECT_EQ(Exchange(challenge, reply, c.size), c.result) << c.name;
+    EXPECT_EQ(g_nReaderError, c.error < 0 ? 0x1234 : c.error) << c.name;
+    if (c.result > 0) {
+      EXPECT_EQ(std::memcmp(reply, c.reply.data(), static_cast<size_t>(c.result)), 0) << c.name;
+      EXPECT_EQ(reply[c.result], 0xEE) << c.name << ": nothing past the buffer";
+    }
+    Sent();
+  }
+}
+
+TEST_F(FrameTest, NoReplyBeforeTheLinkClosesGivesZero) {
+  const Bytes challenge{0x28, 0x00, 0x04, 0x00, 0x81, 0x00, 0x00, 0x00};
+  std::thread closer([this] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    ComClose(port_);
+  });
+  uint8_t reply[14];
+  EXPECT_EQ(Exchange(challenge, reply, sizeof reply), 0);
+  EXPECT_EQ(g_nReaderError, 0);
+  closer.join();
+  EXPECT_EQ(Exchange(challenge, reply, sizeof reply), 0) << "a closed link writes nothing";
+}
+
+TEST_F(FrameTest, CardFramesAreWrappedInSecureMode) {
+  const uint8_t key[8] = {0x10, 0x32, 0x54, 0x76, 0x98, 0xBA, 0xDC, 0xFE};
+  std::memcpy(g_SessionKey, key, 8);
+  g_bSecureMode = 1;
+  g_nSequence = 0x0102;
+
+  // A reply from the reader: sequence 0x0010, inner body of 3 bytes.
+  Bytes inner_reply{0x00, 0x10, 0x00, 0x03, 0xA1, 0xA2, 0xA3, 0x00};
+  uint8_t x = 0;
+  for (size_t i = 0; i + 1 < inner_reply.size(); ++i) x ^= inner_reply[i];
+  inner_reply.back() = x;
+  Bytes reply{0x2C, 0x00, 0x08};
+  const Bytes cipher = ReferenceDesCbc(key, inner_reply, true);
+  reply.insert(reply.end(), cipher.begin(), cipher.end());
+  Queue(WithCheck(reply));
+
+  Bytes command{0x2C, 0x00, 0x0F};
+  for (int i = 0; i < 15; ++i) command.push_back(static_cast<uint8_t>(0x40 + i));
+  command.push_back(0);
+  uint8_t out[32] = {};
+  ASSERT_EQ(Exchange(command, out, sizeof out), 6);
+  EXPECT_EQ(Bytes(out, out + 6), (Bytes{0x2C, 0x00, 0x03, 0xA1, 0xA2, 0xA3}));
+  EXPECT_EQ(g_nSequence, 0x0011);
+
+  const Bytes sent = Sent();
+  ASSERT_EQ(sent.size(), 28u);
+  EXPECT_EQ(Bytes(sent.begin(), sent.begin() + 3), (Bytes{0x2C, 0x00, 0x18}));
+  const Bytes plain = ReferenceDesCbc(key, Bytes(sent.begin() + 3, sent.end() - 1), false);
+  EXPECT_EQ(plain[0], 0x01);
+  EXPECT_EQ(plain[1], 0x02);
+  EXPECT_EQ(plain[2], 0x00);
+  EXPECT_EQ(plain[3], 0x0F);
+  EXPECT_EQ(Bytes(plain.begin() + 4, plain.begin() + 19),
+            Bytes(command.begin() + 3, command.end() - 1));
+  uint8_t all = 0;
+  for (uint8_t b : plain) all ^= b;
+  EXPECT_EQ(all, 0) << "the inner check byte closes the block";
+
+  // Reader commands are never wrapped.
+  Queue(WithCheck({0x28, 0x00, 0x02, 0x90, 0x00}));
+  EXPECT_GT(SetRfField(port_, 1), 0);
+  EXPECT_EQ(Sent(), WithCheck({0x28, 0x00, 0x04, 0x00, 0x11, 0x01, 0x00}));
+}
+
+TEST_F(FrameTest, RandomRepliesStayInsideTheBuffers) {
+  std::mt19937 rng(2404);
+  const Bytes commands[] = {{0x28, 0x00, 0x04, 0x00, 0x81, 0x00, 0x00, 0x00},
+                            {0x2C, 0x00, 0x02, 0x06, 0x01, 0x00}};
+  for (int round = 0; round < 192; ++round) {
+    const int length = 1 + round % 64;
+    Bytes reply(static_cast<size_t>(length));
+    for (auto& b : reply) b = static_cast<uint8_t>(rng());
+    if (length >= 3 && round % 2 == 0) {
+      // Often a plausible header, so the deeper checks run too.
+      reply[1] = 0;
+      reply[2] = static_cast<uint8_t>(length - 4 + static_cast<int>(rng() % 3) - 1);
+      uint8_t x = 0;
+      for (int i = 0; i + 1 < length; ++i) x ^= reply[static_cast<size_t>(i)];
+      reply.back() = x;
+    }
+    g_bSecureMode = static_cast<uint8_t>(round % 3 == 0);
+    Queue(reply);
+    const int size = 1 + static_cast<int>(rng() % 64);
+    std::vector<uint8_t> out(static_cast<size_t>(size));
+    const Bytes& command = commands[round % 2];
+    const int result = Exchange(command, out.data(), size);
+    EXPECT_LE(result, size);
+    EXPECT_GE(result, -1);
+    Sent();
+    // Let the reply's 30 ms silence pass so the next one is read on its own.
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+}
+
+TEST_F(FrameTest, OversizedCommandsAreRefused) {
+  Bytes big(65, 0x28);
+  uint8_t out[8];
+  EXPECT_EQ(Exchange(big, out, sizeof out), -1);
+  g_bSecureMode = 1;
+  Bytes wrapped{0x2C, 0x00, 52};
+  wrapped.resize(56, 0);
+  EXPECT_EQ(Exchange(wrapped, out, sizeof out), -1);
+  EXPECT_EQ(g_nReaderError, 0x2C00);
+  EXPECT_TRUE(Sent().empty());
+}
+
+}  // namespace
+}  // namespace tarn::iccr
