@@ -1,7 +1,9 @@
 // tarn's appliance commands: each calls one TarnWebCom export with UTF-16 arguments.
+#include <iconv.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
@@ -14,62 +16,46 @@
 namespace tarn::host {
 namespace {
 
+// Converts between the terminal's UTF-8 and the exports' UTF-16 with the C library's iconv;
+// a byte that does not convert is skipped.
+std::string Convert(const char* to, const char* from, const char* data, size_t size) {
+  std::string out;
+  iconv_t cd = iconv_open(to, from);
+  if (cd == reinterpret_cast<iconv_t>(-1)) return out;
+  char* in = const_cast<char*>(data);
+  size_t in_left = size;
+  char buffer[1024];
+  while (in_left > 0) {
+    char* dst = buffer;
+    size_t dst_left = sizeof buffer;
+    const size_t rc = iconv(cd, &in, &in_left, &dst, &dst_left);
+    out.append(buffer, sizeof buffer - dst_left);
+    if (rc == static_cast<size_t>(-1) && errno != E2BIG) {
+      ++in;
+      --in_left;
+    }
+  }
+  iconv_close(cd);
+  return out;
+}
+
 std::u16string ToUtf16(const std::string& text) {
-  std::u16string out;
-  for (size_t i = 0; i < text.size();) {
-    const auto c = static_cast<unsigned char>(text[i]);
-    char32_t cp = 0xFFFD;
-    size_t n = 1;
-    if (c < 0x80) {
-      cp = c;
-    } else if ((c >> 5) == 6 && i + 1 < text.size()) {
-      cp = ((c & 0x1Fu) << 6) | (text[i + 1] & 0x3Fu);
-      n = 2;
-    } else if ((c >> 4) == 14 && i + 2 < text.size()) {
-      cp = ((c & 0x0Fu) << 12) | ((text[i + 1] & 0x3Fu) << 6) | (text[i + 2] & 0x3Fu);
-      n = 3;
-    } else if ((c >> 3) == 30 && i + 3 < text.size()) {
-      cp = ((c & 0x07u) << 18) | ((text[i + 1] & 0x3Fu) << 12) | ((text[i + 2] & 0x3Fu) << 6) |
-           (text[i + 3] & 0x3Fu);
-      n = 4;
-    }
-    i += n;
-    if (cp >= 0x10000) {
-      cp -= 0x10000;
-      out.push_back(static_cast<char16_t>(0xD800 + (cp >> 10)));
-      out.push_back(static_cast<char16_t>(0xDC00 + (cp & 0x3FF)));
-    } else {
-      out.push_back(static_cast<char16_t>(cp));
-    }
+  const std::string bytes = Convert("UTF-16LE", "UTF-8", text.data(), text.size());
+  std::u16string out(bytes.size() / 2, u'\0');
+  for (size_t i = 0; i < out.size(); ++i) {
+    out[i] = static_cast<char16_t>(static_cast<unsigned char>(bytes[2 * i]) |
+                                   (static_cast<unsigned char>(bytes[2 * i + 1]) << 8));
   }
   return out;
 }
 
 std::string ToUtf8(const TARN_WCHAR* text) {
-  std::string out;
+  std::string bytes;
   for (size_t i = 0; text[i] != 0; ++i) {
-    char32_t c = text[i];
-    if (c >= 0xD800 && c <= 0xDBFF && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) {
-      c = 0x10000 + ((c - 0xD800) << 10) + (text[i + 1] - 0xDC00);
-      ++i;
-    }
-    if (c < 0x80) {
-      out.push_back(static_cast<char>(c));
-    } else if (c < 0x800) {
-      out.push_back(static_cast<char>(0xC0 | (c >> 6)));
-      out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-    } else if (c < 0x10000) {
-      out.push_back(static_cast<char>(0xE0 | (c >> 12)));
-      out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-    } else {
-      out.push_back(static_cast<char>(0xF0 | (c >> 18)));
-      out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-    }
+    bytes.push_back(static_cast<char>(text[i] & 0xFF));
+    bytes.push_back(static_cast<char>(text[i] >> 8));
   }
-  return out;
+  return Convert("UTF-8", "UTF-16LE", bytes.data(), bytes.size());
 }
 
 // The password: the option, else TARN_PASSWORD, else asked on the terminal without echo.

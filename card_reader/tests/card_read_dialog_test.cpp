@@ -21,22 +21,14 @@
 #include "card_read_dialog.h"
 #include "dialog.h"
 #include "reader_worker.h"
+#include "test_helpers.h"
 
 namespace tarn::iccr {
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
-int ThreadCount() {
-  int count = 0;
-  if (DIR* dir = opendir("/proc/self/task")) {
-    while (dirent* entry = readdir(dir)) {
-      if (entry->d_name[0] != '.') ++count;
-    }
-    closedir(dir);
-  }
-  return count;
-}
+using helpers::ThreadCount;
 
 // Delivers the timer as fast as the logic takes it; `before_tick` lets a case act between ticks.
 class ScriptedHost : public DialogHost {

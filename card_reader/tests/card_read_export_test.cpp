@@ -20,6 +20,7 @@
 #include "dialog.h"
 #include "reader_sim.h"
 #include "tarn/tarn_iccr.h"
+#include "test_helpers.h"
 
 namespace tarn::iccr {
 namespace {
@@ -28,16 +29,7 @@ using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 using std::chrono::seconds;
 
-int ThreadCount() {
-  int count = 0;
-  if (DIR* dir = opendir("/proc/self/task")) {
-    while (dirent* entry = readdir(dir)) {
-      if (entry->d_name[0] != '.') ++count;
-    }
-    closedir(dir);
-  }
-  return count;
-}
+using helpers::ThreadCount;
 
 std::string ReaderRegistry(const std::string& friendly_name) {
   return "Windows Registry Editor Version 5.00\r\n\r\n"

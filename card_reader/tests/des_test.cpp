@@ -1,5 +1,4 @@
 #include <gtest/gtest.h>
-#include <openssl/evp.h>
 
 #include <array>
 #include <cstring>
@@ -7,6 +6,7 @@
 #include <vector>
 
 #include "des.h"
+#include "test_helpers.h"
 
 namespace tarn::iccr {
 namespace {
@@ -23,21 +23,7 @@ Block FromHex(const char* hex) {
   return b;
 }
 
-// Independent reference: OpenSSL's triple DES (single DES is K | K | K).
-std::vector<uint8_t> Reference3Des(const uint8_t key[24], const std::vector<uint8_t>& in,
-                                   bool encipher) {
-  EVP_CIPHER_CTX* ctx = EVP_CIPHER_CTX_new();
-  EVP_CipherInit_ex(ctx, EVP_des_ede3_ecb(), nullptr, key, nullptr, encipher ? 1 : 0);
-  EVP_CIPHER_CTX_set_padding(ctx, 0);
-  std::vector<uint8_t> out(in.size() + 8);
-  int n = 0;
-  int tail = 0;
-  EVP_CipherUpdate(ctx, out.data(), &n, in.data(), static_cast<int>(in.size()));
-  EVP_CipherFinal_ex(ctx, out.data() + n, &tail);
-  EVP_CIPHER_CTX_free(ctx);
-  out.resize(static_cast<size_t>(n + tail));
-  return out;
-}
+using helpers::ReferenceTripleDes;
 
 TEST(DesTest, PublishedVectors) {
   struct Case {
@@ -69,13 +55,13 @@ TEST(DesTest, AgreesWithOpenSslOnRandomKeysAndBlocks) {
     std::vector<uint8_t> ours(data.size());
     for (int encipher = 0; encipher < 2; ++encipher) {
       TripleDesEcbCrypt(ours.data(), data.data(), static_cast<int>(data.size()), key, encipher);
-      ASSERT_EQ(ours, Reference3Des(key, data, encipher != 0)) << "round " << round;
+      ASSERT_EQ(ours, ReferenceTripleDes(key, data, encipher != 0)) << "round " << round;
     }
     uint8_t single[24];
     for (int i = 0; i < 3; ++i) std::memcpy(single + 8 * i, key, 8);
     Block out{};
     DesBlock(key, data.data(), out.data(), true);
-    const auto reference = Reference3Des(single, {data.begin(), data.begin() + 8}, true);
+    const auto reference = ReferenceTripleDes(single, {data.begin(), data.begin() + 8}, true);
     ASSERT_TRUE(std::equal(out.begin(), out.end(), reference.begin()));
   }
 }
@@ -105,7 +91,7 @@ TEST(DesTest, CbcRoundTripChainsAndMatchesOpenSsl) {
   for (int i = 0; i < 3; ++i) std::memcpy(key3 + 8 * i, key.data(), 8);
   std::vector<uint8_t> mixed(8);
   for (int i = 0; i < 8; ++i) mixed[i] = static_cast<uint8_t>(plain[8 + i] ^ cipher[i]);
-  const auto expected = Reference3Des(key3, mixed, true);
+  const auto expected = ReferenceTripleDes(key3, mixed, true);
   EXPECT_TRUE(std::equal(expected.begin(), expected.end(), cipher + 8));
 
   uint8_t back[24];

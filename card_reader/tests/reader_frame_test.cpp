@@ -1,7 +1,6 @@
 // The frame layer against a scripted reader on a pseudo-terminal: the test queues the
 // reply on the master side before the exchange and reads back what the layer sent.
 #include <fcntl.h>
-#include <openssl/evp.h>
 #include <poll.h>
 #include <stdlib.h>
 #include <unistd.h>
@@ -18,6 +17,7 @@
 #include "reader_frame.h"
 #include "reader_sequence.h"
 #include "serial_link.h"
+#include "test_helpers.h"
 
 namespace tarn::iccr {
 namespace {
@@ -31,23 +31,7 @@ Bytes WithCheck(Bytes frame) {
   return frame;
 }
 
-// OpenSSL's triple DES with K | K | K is single DES: an independent check of the wrapping.
-Bytes ReferenceDesCbc(const uint8_t key[8], const Bytes& in, bool encipher) {
-  uint8_t key3[24];
-  for (int i = 0; i < 3; ++i) std::memcpy(key3 + 8 * i, key, 8);
-  const uint8_t iv[8] = {};
-  EVP_CIPHER_CTX* ctx = EVP_CIPHER_CTX_new();
-  EVP_CipherInit_ex(ctx, EVP_des_ede3_cbc(), nullptr, key3, iv, encipher ? 1 : 0);
-  EVP_CIPHER_CTX_set_padding(ctx, 0);
-  Bytes out(in.size() + 8);
-  int n = 0;
-  int tail = 0;
-  EVP_CipherUpdate(ctx, out.data(), &n, in.data(), static_cast<int>(in.size()));
-  EVP_CipherFinal_ex(ctx, out.data() + n, &tail);
-  EVP_CIPHER_CTX_free(ctx);
-  out.resize(static_cast<size_t>(n + tail));
-  return out;
-}
+using helpers::ReferenceDesCbc;
 
 class FrameTest : public ::testing::Test {
  protected:

@@ -1,29 +1,17 @@
 #include <gtest/gtest.h>
-#include <openssl/evp.h>
 
 #include <random>
 #include <string>
 
 #include "digest.h"
 #include "md5.h"
+#include "reference_md5.h"
 #include "tarn/tarn_web_com.h"
 
 namespace tarn::web {
 namespace {
 
-// Independent reference: OpenSSL's MD5.
-std::string ReferenceMd5Hex(const std::string& data) {
-  unsigned char out[EVP_MAX_MD_SIZE];
-  unsigned int n = 0;
-  EVP_Digest(data.data(), data.size(), out, &n, EVP_md5(), nullptr);
-  static const char kHex[] = "0123456789abcdef";
-  std::string hex;
-  for (unsigned int i = 0; i < n; ++i) {
-    hex.push_back(kHex[out[i] >> 4]);
-    hex.push_back(kHex[out[i] & 15]);
-  }
-  return hex;
-}
+using testing::ReferenceMd5Hex;
 
 TEST(Md5Test, Rfc1321Suite) {
   const std::pair<std::string, std::string> suite[] = {

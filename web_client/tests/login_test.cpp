@@ -1,9 +1,9 @@
 #include <gtest/gtest.h>
-#include <openssl/evp.h>
 
 #include <string>
 
 #include "http_helper.h"
+#include "reference_md5.h"
 #include "web_test_env.h"
 
 namespace tarn::web {
@@ -17,16 +17,7 @@ constexpr char kStatus[] = "/script/_userlogin/zc_auth.shp";
 constexpr char kPage[] = "/script/_userlogin/userlogin_zc.shp";
 
 std::string Md5Hex(const std::string& data) {
-  unsigned char out[EVP_MAX_MD_SIZE];
-  unsigned int n = 0;
-  EVP_Digest(data.data(), data.size(), out, &n, EVP_md5(), nullptr);
-  static const char kHex[] = "0123456789abcdef";
-  std::string hex;
-  for (unsigned int i = 0; i < n; ++i) {
-    hex.push_back(kHex[out[i] >> 4]);
-    hex.push_back(kHex[out[i] & 15]);
-  }
-  return hex;
+  return testing::ReferenceMd5Hex(data);
 }
 
 class LoginTest : public WebTest {
