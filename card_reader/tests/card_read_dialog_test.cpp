@@ -229,6 +229,10 @@ struct CountdownCase {
   int signals;     // signals the worker consumed
 };
 
+void PrintTo(const CountdownCase& c, std::ostream* os) {
+  *os << c.name;
+}
+
 class CountdownTest : public testing::TestWithParam<CountdownCase> {};
 
 TEST_P(CountdownTest, EndsAsTheClosingRulesSay) {

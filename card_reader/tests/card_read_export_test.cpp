@@ -187,6 +187,10 @@ struct CardCase {
   const char* id;       // what the host receives
 };
 
+void PrintTo(const CardCase& c, std::ostream* os) {
+  *os << c.name;
+}
+
 class CardKinds : public CardReadExport, public testing::WithParamInterface<CardCase> {};
 
 TEST_P(CardKinds, CardLaidOnWhileCountingIsReturned) {

@@ -49,6 +49,10 @@ struct TerminalCase {
   const char* key;  // tmux key name that cancels
 };
 
+void PrintTo(const TerminalCase& c, std::ostream* os) {
+  *os << c.name;
+}
+
 class TerminalDialog : public testing::TestWithParam<TerminalCase> {
  protected:
   void SetUp() override {
