@@ -217,7 +217,7 @@ int ReaderThreadMain(CDensoInterface& reader) {
 namespace {
 
 // One reading request: polls until a card is reported, the request is withdrawn or a
-// poll goes unanswered. Returns false when the event withdrew it.
+// poll goes unanswered.
 void PollForCard(int port, int& countdown) {
   for (;;) {
     uint8_t id[32] = {};

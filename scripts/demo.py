@@ -9,8 +9,6 @@ import os
 import subprocess
 import sys
 import tempfile
-import threading
-import time
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 PYTHON = "/usr/bin/python3"

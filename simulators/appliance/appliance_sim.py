@@ -320,8 +320,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
             return False
         return right in (config["accounts"][user].get("target") or "")
 
-    def reply(self, status, data, new_cookie, content_type="text/html; charset=utf-8", reason=None,
-              chunked=False, close=False):
+    def start_answer(self, status, reason, content_type, new_cookie, chunked, close, length):
+        """Status line and headers; the body is framed by length, chunks, or the close."""
         self.send_response(status, reason)
         self.send_header("Content-Type", content_type)
         if new_cookie:
@@ -332,8 +332,12 @@ class Handler(http.server.BaseHTTPRequestHandler):
         elif chunked:
             self.send_header("Transfer-Encoding", "chunked")
         else:
-            self.send_header("Content-Length", str(len(data)))
+            self.send_header("Content-Length", str(length))
         self.end_headers()
+
+    def reply(self, status, data, new_cookie, content_type="text/html; charset=utf-8", reason=None,
+              chunked=False, close=False):
+        self.start_answer(status, reason, content_type, new_cookie, chunked, close, len(data))
         if self.command == "HEAD":
             return
         if chunked and not close:
@@ -391,18 +395,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
         self.reply(status, data, new_cookie, content_type or "text/plain", reason, chunked, close)
 
     def send_large(self, status, reason, size, new_cookie, content_type, chunked, close):
-        self.send_response(status, reason)
-        self.send_header("Content-Type", content_type)
-        if new_cookie:
-            self.send_header("Set-Cookie", "%s=%s; Path=/" % (SESSION_COOKIE, new_cookie))
-        if close:
-            self.send_header("Connection", "close")
-            self.close_connection = True
-        elif chunked:
-            self.send_header("Transfer-Encoding", "chunked")
-        else:
-            self.send_header("Content-Length", str(size))
-        self.end_headers()
+        self.start_answer(status, reason, content_type, new_cookie, chunked, close, size)
         left = size
         while left > 0 and not STOP.is_set():
             piece = STREAM_CHUNK if left >= len(STREAM_CHUNK) else STREAM_CHUNK[:left]
