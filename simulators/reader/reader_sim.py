@@ -31,7 +31,17 @@ The reader's side of the protocol: frames are type | length (2, big-endian) | bo
 check byte. 0x08 and 0x28 commands are answered with a frame of the same type whose body ends
 in a status word (90 00 success). Card frames (0x2C, 0x2A) carry FeliCa commands, wrapped in
 DES-CBC secure messaging while the security setting has byte 1 = 0x11. A frame with a bad
-check byte is answered with the status word 6A 80.
+check byte is answered with a frame of its type whose body is 6A 80. A wrapped card frame
+that fails its checks (block, inner check byte, sequence number) is answered with a plain
+frame of its type whose body is 69 88. Bytes that cannot start a frame (unknown type, length
+above 60) are dropped, and so is the head of a frame that stays incomplete for 0.2 s; each
+drop is told on standard error.
+
+Faults: "status" answers the status word alone, and the command takes no effect; "corrupt"
+flips the reply's first body byte (XOR 0x5A) and keeps its check byte; "short" answers the
+one-byte body 90; "silent" answers nothing. A fault applies to replies of any frame type
+unless "ins" (a number, or hex text) restricts it to 0x08/0x28 commands with that
+instruction byte.
 """
 import argparse
 import json
@@ -63,6 +73,10 @@ def des_cbc(key, data, encrypt):
     cipher = Cipher(algorithms.TripleDES(key), modes.CBC(bytes(8)))  # 8-byte key: single DES
     op = cipher.encryptor() if encrypt else cipher.decryptor()
     return op.update(data) + op.finalize()
+
+
+def log(text):
+    print("reader_sim: %s" % text, file=sys.stderr, flush=True)
 
 
 def xor(data):
@@ -99,6 +113,7 @@ class Reader:
         with self.lock:
             if name == "card":
                 card = dict(cmd)
+                self.check_card(card)
                 self.card = card
                 self.card_at = time.monotonic() + float(cmd.get("delay", 0))
                 return {"ok": True}
@@ -106,8 +121,17 @@ class Reader:
                 self.card = None
                 return {"ok": True}
             if name == "fault":
-                self.faults.append({"mode": cmd["mode"], "sw": cmd.get("sw", "6a82"),
-                                    "ins": cmd.get("ins"), "count": int(cmd.get("count", 1))})
+                mode = cmd.get("mode")
+                if mode not in ("corrupt", "status", "short", "silent"):
+                    return {"ok": False, "error": "unknown fault mode %r" % mode}
+                sw = bytes.fromhex(cmd.get("sw", "6a82"))
+                if len(sw) != 2:
+                    return {"ok": False, "error": "sw must be 2 bytes"}
+                ins = cmd.get("ins")
+                if isinstance(ins, str):  # "81" is read as hex, 0x81 as a number
+                    ins = int(ins, 16)
+                self.faults.append({"mode": mode, "sw": sw, "ins": ins,
+                                    "count": int(cmd.get("count", 1))})
                 return {"ok": True}
             if name == "log":
                 return {"ok": True, "log": list(self.log)}
@@ -120,6 +144,27 @@ class Reader:
                         "next_reply_seq": self.next_reply_seq, "field": self.field,
                         "authenticated": self.session_key is not None}
         return {"ok": False, "error": "unknown command %r" % name}
+
+    @staticmethod
+    def check_card(card):
+        """Refuses a card the reader could not present, before it lies on the reader."""
+        kind = card.get("kind")
+        if kind == "A":
+            if len(bytes.fromhex(card["uid"])) not in (4, 7, 10):
+                raise ValueError("a Type A UID has 4, 7 or 10 bytes")
+        elif kind == "B":
+            if len(bytes.fromhex(card["data"])) != 13:
+                raise ValueError("Type B data have 13 bytes")
+        elif kind == "F":
+            if len(bytes.fromhex(card["idm"])) != 8:
+                raise ValueError("an IDm has 8 bytes")
+            if len(bytes.fromhex(card.get("block", "00" * 16))) != 16:
+                raise ValueError("a block has 16 bytes")
+            if len(bytes.fromhex(card.get("poll_prefix", "0001"))) != 2:
+                raise ValueError("poll_prefix has 2 bytes")
+        else:
+            raise ValueError("kind must be A, B or F")
+        float(card.get("delay", 0))
 
     def secure(self):
         return self.setting[1] == 0x11
@@ -141,6 +186,7 @@ class Reader:
             ftype = data[0]
             ins = data[4] if ftype in (0x08, 0x28) and len(data) > 5 else -1
             self.record("rx", data, ins=ins)
+            rx_entry = self.log[-1]
             if self.args.silent:
                 return None
             fault = None
@@ -150,31 +196,33 @@ class Reader:
                     f["count"] -= 1
                     break
             self.faults = [f for f in self.faults if f["count"] > 0]
+            if fault:
+                log("fault %s on frame %s" % (fault["mode"], data.hex()))
             if fault and fault["mode"] == "silent":
                 return None
+            plain = b""
             if xor(data) != 0:
-                reply = frame(ftype, bytes([0x6A, 0x80]))
+                log("bad check byte in %s" % data.hex())
+                reply = frame(ftype, b"\x6A\x80")
+            elif fault and fault["mode"] == "status":
+                # The reader refused: the command takes no effect.
+                reply = frame(ftype, fault["sw"])
             elif ftype in (0x2A, 0x2C):
-                reply, plain = self.card_frame(ftype, data[3:-1])
-                if fault:
-                    reply = self.apply_fault(fault, ftype, reply)
-                self.record("tx", reply, plain)
-                return reply
+                reply, plain, inner = self.card_frame(ftype, data[3:-1])
+                if inner:
+                    rx_entry["plain_hex"] = inner.hex()
             else:
-                body = self.instruction(data[3:-1])
-                if fault and fault["mode"] == "status":
-                    body = body[:-2] + bytes.fromhex(fault["sw"])
-                reply = frame(ftype, body)
+                reply = frame(ftype, self.instruction(data[3:-1]))
             if fault:
                 reply = self.apply_fault(fault, ftype, reply)
-            self.record("tx", reply)
+            self.record("tx", reply, plain)
             return reply
 
     @staticmethod
     def apply_fault(fault, ftype, reply):
         if fault["mode"] == "corrupt" and len(reply) > 4:
             reply = bytearray(reply)
-            reply[3] ^= 0x5A
+            reply[3] ^= 0x5A  # the check byte is left as it was
             return bytes(reply)
         if fault["mode"] == "short":
             return frame(ftype, b"\x90")
@@ -264,20 +312,29 @@ class Reader:
         return tdes(KEY_C + KEY_A + KEY_C, host_challenge, True) + b"\x90\x00"
 
     def card_frame(self, ftype, body):
+        """Returns (reply frame, unwrapped reply frame, unwrapped command frame)."""
+        refused = frame(ftype, b"\x69\x88")
         if self.secure():
             if self.session_key is None or len(body) == 0 or len(body) % 8:
-                return frame(ftype, b"\x69\x88"), b""
+                log("wrapped frame refused: not authenticated or bad length")
+                return refused, b"", b""
             plain = des_cbc(self.session_key, body, False)
             seq = (plain[0] << 8) | plain[1]
             n = (plain[2] << 8) | plain[3]
-            if xor(plain) != 0 or seq != self.expect_seq or n > len(plain) - 5:
-                return frame(ftype, b"\x69\x88"), plain
+            if xor(plain) != 0 or n > len(plain) - 5 or ((n + 12) // 8) * 8 != len(plain):
+                log("wrapped frame refused: bad block %s" % plain.hex())
+                return refused, b"", b""
+            inner_frame = frame(ftype, plain[4:4 + n])
+            if seq != self.expect_seq:
+                log("wrapped frame refused: sequence %d, expected %d" % (seq, self.expect_seq))
+                return refused, b"", inner_frame
             inner = plain[4:4 + n]
         else:
             inner = body
+            inner_frame = b""
         answer = self.felica(inner)
         if not self.secure():
-            return frame(ftype, answer), b""
+            return frame(ftype, answer), b"", b""
         r = self.next_reply_seq
         self.expect_seq = (r + 1) & 0xFFFF
         self.next_reply_seq = (r + 2) & 0xFFFF
@@ -288,43 +345,69 @@ class Reader:
         block[2:4] = bytes([n >> 8, n & 0xFF])
         block[4:4 + n] = answer
         block[p - 1] = xor(block[:p - 1])
-        return frame(ftype, des_cbc(self.session_key, bytes(block), True)), frame(ftype, answer)
+        wrapped = frame(ftype, des_cbc(self.session_key, bytes(block), True))
+        return wrapped, frame(ftype, answer), inner_frame
 
     def felica(self, command):
-        if len(command) < 1 or command[0] != 0x06 or not self.present("F"):
+        """The card's answer to a FeliCa command; 1 byte 00 when no card answers it."""
+        if not self.present("F"):
             return b"\x00"
         idm = bytes.fromhex(self.card["idm"])
+        # Read Without Encryption of one block: 06 IDm 01 svc(2) 01 80 blk
+        if (len(command) != 15 or command[0] != 0x06 or command[1:9] != idm
+                or command[9] != 0x01 or command[12] != 0x01 or command[13] != 0x80):
+            log("FeliCa command not understood: %s" % command.hex())
+            return b"\x00"
         if self.card.get("block_fails"):
             return b"\x07" + idm + b"\x01\xA1"
         return b"\x07" + idm + b"\x00\x00\x01" + bytes.fromhex(self.card.get("block", "00" * 16))
 
 
+FRAME_TYPES = (0x08, 0x28, 0x2A, 0x2C)
+MAX_BODY = 60  # a frame fits the reader's 64-byte buffer
+STALL_SECONDS = 0.2  # a frame begun and not finished by then was garbage
+
+
 def serve(master, reader):
     buffer = b""
+    last_byte = time.monotonic()
     while True:
-        ready, _, _ = select.select([master], [], [], 0.5)
-        if not ready:
-            continue
-        try:
-            chunk = os.read(master, 4096)
-        except OSError:
-            time.sleep(0.01)
-            continue
-        buffer += chunk
-        while len(buffer) >= 4:
-            if buffer[0] not in (0x08, 0x28, 0x2A, 0x2C):
-                buffer = buffer[1:]  # resynchronise on the next plausible type byte
+        ready, _, _ = select.select([master], [], [], 0.05)
+        if ready:
+            try:
+                chunk = os.read(master, 4096)
+            except OSError:
+                time.sleep(0.01)
                 continue
-            length = (buffer[1] << 8) | buffer[2]
-            if length > 64:
-                buffer = buffer[1:]
-                continue
-            if len(buffer) < length + 4:
-                break
-            data, buffer = buffer[:length + 4], buffer[length + 4:]
-            reply = reader.handle(data)
-            if reply:
-                os.write(master, reply)
+            buffer += chunk
+            last_byte = time.monotonic()
+        buffer = take_frames(master, reader, buffer)
+        # Whatever still waits after a quiet spell is no frame: the host writes each one at once.
+        # Drop a byte at a time so that a frame behind the garbage is still found.
+        while buffer and time.monotonic() - last_byte > STALL_SECONDS:
+            log("dropped %s: frame never completed" % buffer[:1].hex())
+            buffer = take_frames(master, reader, buffer[1:])
+
+
+def take_frames(master, reader, buffer):
+    """Answers every complete frame at the head of the buffer; returns what is left."""
+    while len(buffer) >= 4:
+        length = (buffer[1] << 8) | buffer[2]
+        if buffer[0] not in FRAME_TYPES or length > MAX_BODY:
+            skip = 1
+            while skip < len(buffer) and buffer[skip] not in FRAME_TYPES:
+                skip += 1
+            log("dropped %s: no frame starts there" % buffer[:skip].hex())
+            buffer = buffer[skip:]
+            continue
+        if len(buffer) < length + 4:
+            break
+        data, buffer = buffer[:length + 4], buffer[length + 4:]
+        reply = reader.handle(data)
+        while reply:
+            written = os.write(master, reply)
+            reply = reply[written:]
+    return buffer
 
 
 def main():
