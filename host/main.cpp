@@ -2,6 +2,14 @@
 
 int main(int argc, char** argv) {
   CLI::App app{"tarn: calls the TarnWebCom and TarnIccr libraries as a host program does"};
+  app.footer(
+      "Appliance commands exit with the library's result: 0 done, 91 sign-in refused, 92 LOG "
+      "right missing, 93 ADMIN right missing, 95 the appliance reported a failure, 96 a web page "
+      "came instead of the data, 98 HTTP status other than 200, 99 network or file failure.\n"
+      "Password: --password, else the environment variable TARN_PASSWORD, else asked on the "
+      "terminal without echo; with no terminal the password is empty.");
+  // Lets the global options (--direct) follow a subcommand too.
+  app.fallthrough();
   int exit_code = 0;
   tarn::host::AddWebCommands(app, exit_code);
   tarn::host::AddCardCommands(app, exit_code);

@@ -137,6 +137,7 @@ bool CUrlParts::SplitAuthority(const std::string& url, size_t& pos, bool& port_g
       }
       if (end < n && url[end] == '@' && !user_set) {
         if (collected.size() > kMaxUser || second.size() > kMaxPassword) return false;
+        if (collected.empty() && !second.empty()) return false;  // a password needs a user
         user_ = collected;
         password_ = second;
         user_set = true;

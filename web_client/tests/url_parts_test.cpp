@@ -84,6 +84,8 @@ INSTANTIATE_TEST_SUITE_P(
         SplitCase{"http://" + k257, false, "", -1, "", 0, "", ""},
         SplitCase{"http://" + k129 + "@srv/", false, "", -1, "", 0, "", ""},
         SplitCase{"http://u:" + k129 + "@srv/", false, "", -1, "", 0, "", ""},
+        SplitCase{"http://:pw@srv/", false, "", -1, "", 0, "", ""},
+        SplitCase{"http://:@srv/x", true, "http", 2, "srv", 80, "/x", ""},
         SplitCase{"http://a@b@srv/", false, "", -1, "", 0, "", ""},
         SplitCase{"http://a:b@c:d@e/", false, "", -1, "", 0, "", ""},
         SplitCase{"mailto://x", false, "", -1, "", 0, "", ""},
