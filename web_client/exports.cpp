@@ -20,7 +20,9 @@ bool CarriesText(int result) {
   return result == kHttpStatus || result == kHttpOrFileError;
 }
 
+// A host that passes no buffer gets no text rather than a crash.
 void CopyErrorText(const std::string& text, TARN_WCHAR* message) {
+  if (message == nullptr) return;
   CDualString record;
   record.SetNarrow(text.c_str());
   size_t n = 0;
@@ -34,11 +36,11 @@ int Guarded(TARN_WCHAR* message, Body body) {
   try {
     return body();
   } catch (const std::bad_alloc&) {
-    if (message != nullptr) CopyErrorText("Out of memory.", message);
+    CopyErrorText("Out of memory.", message);
   } catch (const std::exception& e) {
-    if (message != nullptr) CopyErrorText(e.what(), message);
+    CopyErrorText(e.what(), message);
   } catch (...) {
-    if (message != nullptr) CopyErrorText("Unexpected failure.", message);
+    CopyErrorText("Unexpected failure.", message);
   }
   return kHttpOrFileError;
 }
@@ -139,7 +141,7 @@ int TARN_CALL EncryptW(TARN_WCHAR* digest, const TARN_WCHAR* user, const TARN_WC
       MD5HexString(std::string(user_record.narrow) + ":qm4vr7:" + password_record.narrow);
   CDualString out;
   out.SetNarrow(hex.c_str());
-  std::memcpy(digest, out.wide, 33 * sizeof(TARN_WCHAR));
+  if (digest != nullptr) std::memcpy(digest, out.wide, 33 * sizeof(TARN_WCHAR));
   return 0;
 }
 

@@ -53,6 +53,13 @@ TEST_F(DeviceStatusExport, ValueOrErrorWithItsText) {
   for (const auto& r : sim_->Requests()) EXPECT_NE(r.path, kLogout) << "no sign-out";
 }
 
+TEST_F(DeviceStatusExport, MissingBuffersDoNotCrash) {
+  sim_->Configure({{"responses", {{kStatus, {{"status", 404}}}}}});
+  EXPECT_EQ(GetDeviceStatusMchimanW(whost().c_str(), nullptr), 98);
+  EXPECT_EQ(GetUserInfoW(whost().c_str(), u"admin", u"secret", nullptr, nullptr), 98);
+  EXPECT_EQ(EncryptW(nullptr, u"a", u"b"), 0);
+}
+
 TEST_F(DeviceStatusExport, RefusedConnectionGivesAText) {
   MessageBuffer message;
   EXPECT_EQ(GetDeviceStatusMchimanW(u"127.0.0.1:1", message.units), 99);
