@@ -45,6 +45,27 @@ TEST(DesTest, PublishedVectors) {
   }
 }
 
+TEST(DesTest, TripleDesPublishedExample) {
+  // Three distinct keys over three blocks of "The qufck brown fox jump".
+  uint8_t key[24];
+  const char* parts[] = {"0123456789ABCDEF", "23456789ABCDEF01", "456789ABCDEF0123"};
+  for (int i = 0; i < 3; ++i) std::memcpy(key + 8 * i, FromHex(parts[i]).data(), 8);
+  const char* plain_hex[] = {"5468652071756663", "6B2062726F776E20", "666F78206A756D70"};
+  const char* cipher_hex[] = {"A826FD8CE53B855F", "CCE21C8112256FE6", "68D5C05DD9B6B900"};
+  uint8_t plain[24];
+  uint8_t expected[24];
+  for (int i = 0; i < 3; ++i) {
+    std::memcpy(plain + 8 * i, FromHex(plain_hex[i]).data(), 8);
+    std::memcpy(expected + 8 * i, FromHex(cipher_hex[i]).data(), 8);
+  }
+  uint8_t out[24];
+  EXPECT_EQ(TripleDesEcbCrypt(out, plain, 24, key, 1), 1);
+  EXPECT_EQ(std::memcmp(out, expected, 24), 0);
+  uint8_t back[24];
+  TripleDesEcbCrypt(back, out, 24, key, 0);
+  EXPECT_EQ(std::memcmp(back, plain, 24), 0);
+}
+
 TEST(DesTest, AgreesWithOpenSslOnRandomKeysAndBlocks) {
   std::mt19937 rng(4646);
   for (int round = 0; round < 200; ++round) {

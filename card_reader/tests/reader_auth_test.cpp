@@ -1,14 +1,18 @@
 // Authentication and secure messaging end to end with the reader simulator.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <string>
+#include <vector>
 
 #include "reader_auth.h"
 #include "reader_frame.h"
 #include "reader_sequence.h"
 #include "reader_sim.h"
 #include "serial_link.h"
+#include "test_helpers.h"
 
 namespace tarn::iccr {
 namespace {
@@ -136,6 +140,41 @@ TEST_F(AuthTest, WrongKeysFailAndKeepTheSession) {
   EXPECT_EQ(g_nReaderError, 0x6300);
   EXPECT_EQ(g_nSequence, 7);
   EXPECT_EQ(std::memcmp(key, g_SessionKey, 8), 0);
+}
+
+TEST_F(AuthTest, HostRandomComesFromTheGeneratorSeededWithTheTime) {
+  Start();
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    sim_->ClearLog();
+    const std::time_t before = std::time(nullptr);
+    ASSERT_GT(AuthenticateReader(port_, kAuthKeyA, kAuthKeyB, kAuthKeyC), 0);
+    ASSERT_GT(AuthenticateReader(port_, kAuthKeyA, kAuthKeyB, kAuthKeyC), 0);
+    if (std::time(nullptr) != before) continue;  // crossed a second: draw again
+    std::vector<std::string> sent;
+    for (const auto& e : sim_->Log()) {
+      if (e.direction == "rx" && e.ins == 0x83) sent.push_back(e.hex.substr(32, 16));
+    }
+    ASSERT_EQ(sent.size(), 2u);
+    EXPECT_EQ(sent[0], sent[1]) << "one second, one host random";
+
+    // The host challenge deciphers under B (with our fixed tail) to four draws of the
+    // generator seeded with the time, each little-endian.
+    std::vector<uint8_t> challenge(8);
+    for (size_t i = 0; i < 8; ++i) {
+      challenge[i] = static_cast<uint8_t>(std::stoi(sent[0].substr(2 * i, 2), nullptr, 16));
+    }
+    uint8_t host_key[24] = {};
+    std::memcpy(host_key, kAuthKeyB, 8);
+    const auto random = helpers::ReferenceTripleDes(host_key, challenge, false);
+    std::srand(static_cast<unsigned>(before));
+    for (size_t i = 0; i < 4; ++i) {
+      const int value = std::rand() & 0x7FFF;
+      EXPECT_EQ(random[2 * i], value & 0xFF) << i;
+      EXPECT_EQ(random[2 * i + 1], value >> 8) << i;
+    }
+    return;
+  }
+  FAIL() << "no two authentications fell within one second";
 }
 
 }  // namespace

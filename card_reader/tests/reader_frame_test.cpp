@@ -5,7 +5,10 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <condition_variable>
 #include <cstring>
+#include <mutex>
 #include <random>
 #include <string>
 #include <thread>
@@ -33,6 +36,53 @@ Bytes WithCheck(Bytes frame) {
 
 using helpers::ReferenceDesCbc;
 
+// Closes the link after a time limit so that a test waiting on the reader always ends.
+class Watchdog {
+ public:
+  Watchdog(int port, std::chrono::milliseconds limit)
+      : thread_([this, port, limit] {
+          std::unique_lock<std::mutex> lock(mutex_);
+          if (!done_cv_.wait_for(lock, limit, [this] { return done_; })) ComClose(port);
+        }) {}
+  ~Watchdog() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      done_ = true;
+    }
+    done_cv_.notify_all();
+    thread_.join();
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable done_cv_;
+  bool done_ = false;
+  std::thread thread_;
+};
+
+const uint8_t kKey[8] = {0x10, 0x32, 0x54, 0x76, 0x98, 0xBA, 0xDC, 0xFE};
+
+// A secure-messaging block: number, inner length field, inner body, zero padding to
+// `block` bytes and the closing check byte.
+Bytes Block(uint16_t seq, int length_field, const Bytes& inner, size_t block) {
+  Bytes plain{static_cast<uint8_t>(seq >> 8), static_cast<uint8_t>(seq),
+              static_cast<uint8_t>(length_field >> 8), static_cast<uint8_t>(length_field)};
+  plain.insert(plain.end(), inner.begin(), inner.end());
+  plain.resize(block, 0);
+  uint8_t x = 0;
+  for (size_t i = 0; i + 1 < block; ++i) x ^= plain[i];
+  plain.back() = x;
+  return plain;
+}
+
+// A wrapped reply frame of the reader carrying `plain` enciphered under kKey.
+Bytes Sealed(const Bytes& plain) {
+  Bytes frame{0x2C, static_cast<uint8_t>(plain.size() >> 8), static_cast<uint8_t>(plain.size())};
+  const Bytes cipher = ReferenceDesCbc(kKey, plain, true);
+  frame.insert(frame.end(), cipher.begin(), cipher.end());
+  return WithCheck(frame);
+}
+
 class FrameTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -51,6 +101,7 @@ class FrameTest : public ::testing::Test {
     g_bSecureMode = 0;
   }
   void Queue(const Bytes& reply) {
+    if (reply.empty()) return;
     ASSERT_EQ(write(master_, reply.data(), reply.size()), static_cast<ssize_t>(reply.size()));
   }
   Bytes Sent() {
@@ -63,6 +114,25 @@ class FrameTest : public ::testing::Test {
       out.insert(out.end(), buf, buf + n);
     }
     return out;
+  }
+  // The next command the layer sends, waiting a bounded time for it.
+  Bytes Heard() {
+    pollfd pfd{master_, POLLIN, 0};
+    if (poll(&pfd, 1, 2000) <= 0) return {};
+    return Sent();
+  }
+  // Plays the reader for the next exchanges: each reply goes out once a command came.
+  std::thread Answer(std::vector<Bytes> replies, std::vector<Bytes>* heard) {
+    return std::thread([this, replies = std::move(replies), heard] {
+      for (const auto& reply : replies) {
+        Bytes command = Heard();
+        if (command.empty()) return;
+        heard->push_back(command);
+        if (write(master_, reply.data(), reply.size()) != static_cast<ssize_t>(reply.size())) {
+          return;
+        }
+      }
+    });
   }
   int Exchange(const Bytes& command, uint8_t* reply, int size) {
     return ReaderTransceive(port_, command.data(), static_cast<int>(command.size()), reply, size);
@@ -105,13 +175,26 @@ TEST_F(FrameTest, RepliesAreJudged) {
       {"length beyond what arrived", WithCheck({0x28, 0x00, 0x10, 0x90, 0x00}), 14, -1, 0x2800},
       {"negative length", WithCheck({0x28, 0xFF, 0xFF, 0x90, 0x00}), 14, -1, 0xFF28},
       {"cut to the buffer", WithCheck({0x28, 0x00, 0x06, 1, 2, 3, 4, 0x90, 0x00}), 6, 6, -1},
+      {"no reply before the link closes", {}, 14, 0, 0},
   };
   for (const auto& c : cases) {
     g_nReaderError = 0x1234;
+    std::thread closer;
+    if (c.reply.empty()) {
+      closer = std::thread([this] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        ComClose(port_);
+      });
+    }
     Queue(c.reply);
     uint8_t reply[64];
     std::memset(reply, 0xEE, sizeof reply);
     EXPECT_EQ(Exchange(challenge, reply, c.size), c.result) << c.name;
+    if (closer.joinable()) {
+      closer.join();
+      port_ = ComOpen(ptsname(master_));
+      ASSERT_GE(port_, 0);
+    }
     EXPECT_EQ(g_nReaderError, c.error < 0 ? 0x1234 : c.error) << c.name;
     if (c.result > 0) {
       EXPECT_EQ(std::memcmp(reply, c.reply.data(), static_cast<size_t>(c.result)), 0) << c.name;
@@ -218,6 +301,101 @@ TEST_F(FrameTest, OversizedCommandsAreRefused) {
   EXPECT_EQ(Exchange(wrapped, out, sizeof out), -1);
   EXPECT_EQ(g_nReaderError, 0x2C00);
   EXPECT_TRUE(Sent().empty());
+}
+
+TEST_F(FrameTest, WrappedRepliesAreJudged) {
+  const Bytes command{0x2C, 0x00, 0x02, 0x06, 0x01, 0x00};
+  Bytes bad_check = Block(0x0010, 3, {0xA1, 0xA2, 0xA3}, 8);
+  bad_check.back() ^= 0x05;
+  Bytes odd_length{0x2C, 0x00, 0x0C};
+  odd_length.resize(15, 0x5A);
+  struct Case {
+    const char* name;
+    Bytes reply;
+    int result;
+    int error;  // -1: left as it was
+    uint16_t sequence;
+  } cases[] = {
+      {"good", Sealed(Block(0x0010, 3, {0xA1, 0xA2, 0xA3}, 8)), 6, -1, 0x0011},
+      {"larger block", Sealed(Block(0x1234, 15, Bytes(15, 0x77), 24)), 18, -1, 0x1235},
+      {"inner check wrong", Sealed(bad_check), -1, 0xFF05, 0x0102},
+      {"inner length beyond its block", Sealed(Block(0x0010, 4, {0xA1, 0xA2, 0xA3}, 8)), -1, 0x2C00,
+       0x0102},
+      {"length not whole blocks", WithCheck(odd_length), -1, 0x2C00, 0x0102},
+      {"empty body", WithCheck({0x2C, 0x00, 0x00}), -1, 0x2C00, 0x0102},
+      {"reader refused the wrapping", WithCheck({0x2C, 0x00, 0x02, 0x69, 0x88}), -1, 0x2C00,
+       0x0102},
+  };
+  for (const auto& c : cases) {
+    std::memcpy(g_SessionKey, kKey, 8);
+    g_bSecureMode = 1;
+    g_nSequence = 0x0102;
+    g_nReaderError = 0x1234;
+    Queue(c.reply);
+    uint8_t reply[64];
+    std::memset(reply, 0xEE, sizeof reply);
+    EXPECT_EQ(Exchange(command, reply, 32), c.result) << c.name;
+    EXPECT_EQ(g_nReaderError, c.error < 0 ? 0x1234 : c.error) << c.name;
+    EXPECT_EQ(g_nSequence, c.sequence) << c.name;
+    EXPECT_EQ(reply[c.result > 0 ? c.result : 0], 0xEE) << c.name << ": nothing past the reply";
+    if (c.result > 0) {
+      EXPECT_EQ(reply[0], 0x2C) << c.name;
+      EXPECT_EQ((reply[1] << 8) | reply[2], c.result - 3) << c.name;
+    }
+    Sent();
+  }
+}
+
+TEST_F(FrameTest, LastReaderNumberReauthenticatesAndStillHandsTheReplyOver) {
+  std::memcpy(g_SessionKey, kKey, 8);
+  std::memcpy(g_SessionKeyParts[0], kAuthKeyA, 8);
+  std::memcpy(g_SessionKeyParts[1], kAuthKeyB, 8);
+  std::memcpy(g_SessionKeyParts[2], kAuthKeyC, 8);
+  g_bSecureMode = 1;
+  g_nSequence = 5;
+  // The re-authentication's challenge is refused, so the session key stays.
+  std::vector<Bytes> heard;
+  std::thread reader = Answer(
+      {Sealed(Block(0xFFFF, 3, {0xA1, 0xA2, 0xA3}, 8)), WithCheck({0x28, 0x00, 0x02, 0x6A, 0x82})},
+      &heard);
+  const Bytes command{0x2C, 0x00, 0x02, 0x06, 0x01, 0x00};
+  uint8_t reply[32];
+  EXPECT_EQ(Exchange(command, reply, sizeof reply), 6);
+  reader.join();
+  EXPECT_EQ(Bytes(reply, reply + 6), (Bytes{0x2C, 0x00, 0x03, 0xA1, 0xA2, 0xA3}));
+  EXPECT_EQ(g_nSequence, 0);
+  EXPECT_EQ(g_nReaderError, 0x6A82);
+  EXPECT_EQ(std::memcmp(g_SessionKey, kKey, 8), 0);
+  ASSERT_EQ(heard.size(), 2u);
+  EXPECT_EQ(heard[1], (Bytes{0x28, 0x00, 0x04, 0x00, 0x81, 0x00, 0x00, 0xAD}));
+}
+
+TEST_F(FrameTest, BoundedWaitGivesUpWhileAnExchangeHoldsTheLink) {
+  const Bytes challenge{0x28, 0x00, 0x04, 0x00, 0x81, 0x00, 0x00, 0x00};
+  const Bytes indicator{0x08, 0x00, 0x09, 0x00, 0x0B, 0x02, 0x00, 0x04, 0, 0, 0, 0, 0};
+  Watchdog watchdog(port_, std::chrono::seconds(3));
+  int first = 99;
+  std::thread worker([&] {
+    uint8_t r[14];
+    first = Exchange(challenge, r, sizeof r);
+  });
+  // Once the challenge is on the wire the worker holds the link, waiting for its reply.
+  const Bytes heard = Heard();
+  EXPECT_EQ(heard, WithCheck({0x28, 0x00, 0x04, 0x00, 0x81, 0x00, 0x00}));
+  uint8_t r[6];
+  const int busy = ReaderTransceiveWithin(port_, indicator.data(),
+                                          static_cast<int>(indicator.size()), r, sizeof r, 100);
+  EXPECT_EQ(busy, 0);
+  EXPECT_TRUE(Sent().empty()) << "nothing goes out while the link is busy";
+  Queue(WithCheck({0x28, 0x00, 0x02, 0x90, 0x00}));
+  worker.join();
+  EXPECT_EQ(first, 6);
+
+  Queue(WithCheck({0x08, 0x00, 0x02, 0x90, 0x00}));
+  EXPECT_EQ(ReaderTransceiveWithin(port_, indicator.data(), static_cast<int>(indicator.size()), r,
+                                   sizeof r, 100),
+            6);
+  EXPECT_EQ(Sent(), WithCheck(Bytes(indicator.begin(), indicator.end() - 1)));
 }
 
 }  // namespace
