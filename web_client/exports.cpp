@@ -3,6 +3,7 @@
 #include <cstring>
 #include <exception>
 #include <new>
+#include <string>
 
 #include "digest.h"
 #include "dual_string.h"
@@ -137,10 +138,14 @@ int TARN_CALL EncryptW(TARN_WCHAR* digest, const TARN_WCHAR* user, const TARN_WC
   CDualString user_record, password_record;
   user_record.SetWide(user);
   password_record.SetWide(password);
-  const std::string hex =
-      MD5HexString(std::string(user_record.narrow) + ":qm4vr7:" + password_record.narrow);
   CDualString out;
-  out.SetNarrow(hex.c_str());
+  try {
+    out.SetNarrow(
+        MD5HexString(std::string(user_record.narrow) + ":qm4vr7:" + password_record.narrow)
+            .c_str());
+  } catch (const std::exception&) {
+    // No result code to report with: the host gets an empty digest.
+  }
   if (digest != nullptr) std::memcpy(digest, out.wide, 33 * sizeof(TARN_WCHAR));
   return 0;
 }

@@ -3,7 +3,9 @@
 #include <curl/curl.h>
 
 #include <cstring>
+#include <exception>
 #include <mutex>
+#include <new>
 
 #include "http_session.h"
 
@@ -23,7 +25,8 @@ struct Transfer {
   CURL* curl = nullptr;
   HttpAnswerSink* sink = nullptr;
   bool status_delivered = false;
-  bool declined = false;  // the sink did not want the body, or abandoned it
+  bool declined = false;      // the sink did not want the body, or abandoned it
+  std::exception_ptr thrown;  // carried past libcurl's C frames, rethrown after the request
 
   bool DeliverStatus() {
     if (status_delivered) return !declined;
@@ -38,8 +41,14 @@ struct Transfer {
 size_t OnWrite(char* data, size_t size, size_t count, void* user) {
   auto* t = static_cast<Transfer*>(user);
   const size_t bytes = size * count;
-  if (!t->DeliverStatus()) return CURL_WRITEFUNC_ERROR;
-  if (bytes > 0 && !t->sink->OnBody(data, bytes)) {
+  try {
+    if (!t->DeliverStatus()) return CURL_WRITEFUNC_ERROR;
+    if (bytes > 0 && !t->sink->OnBody(data, bytes)) {
+      t->declined = true;
+      return CURL_WRITEFUNC_ERROR;
+    }
+  } catch (...) {
+    t->thrown = std::current_exception();
     t->declined = true;
     return CURL_WRITEFUNC_ERROR;
   }
@@ -77,41 +86,61 @@ class CurlSession final : public HttpSession {
   bool Get(const std::string& url, HttpAnswerSink& sink, std::string& error) override {
     if (curl_ == nullptr) return NoHandle(error);
     curl_easy_setopt(curl_, CURLOPT_HTTPGET, 1L);
-    curl_slist* headers = curl_slist_append(nullptr, "Accept:");
-    const bool ok = Perform(url, headers, sink, error);
-    curl_slist_free_all(headers);
-    return ok;
+    HeaderList headers;
+    headers.Add("Accept:");
+    return Perform(url, headers, sink, error);
   }
 
   bool Post(const std::string& host, uint16_t port, const std::string& path,
             const std::string& header_line, const std::string& body, HttpAnswerSink& sink,
             std::string& error) override {
     if (curl_ == nullptr) return NoHandle(error);
+    HeaderList headers;
+    headers.Add(header_line.c_str());
+    headers.Add("Expect:");
+    headers.Add("Accept:");
+    const std::string url = "http://" + host + ":" + std::to_string(port) + path;
     curl_easy_setopt(curl_, CURLOPT_POST, 1L);
     curl_easy_setopt(curl_, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body.size()));
     curl_easy_setopt(curl_, CURLOPT_POSTFIELDS, body.data());
-    curl_slist* headers = curl_slist_append(nullptr, header_line.c_str());
-    headers = curl_slist_append(headers, "Expect:");
-    headers = curl_slist_append(headers, "Accept:");
-    const std::string url = "http://" + host + ":" + std::to_string(port) + path;
-    const bool ok = Perform(url, headers, sink, error);
-    curl_easy_setopt(curl_, CURLOPT_POSTFIELDS, nullptr);
-    curl_slist_free_all(headers);
-    return ok;
+    // The handle must not keep pointing at the caller's body, whatever way the request ends.
+    struct ForgetBody {
+      CURL* curl;
+      ~ForgetBody() { curl_easy_setopt(curl, CURLOPT_POSTFIELDS, nullptr); }
+    } forget{curl_};
+    return Perform(url, headers, sink, error);
   }
 
  private:
-  bool Perform(const std::string& url, curl_slist* headers, HttpAnswerSink& sink,
+  class HeaderList {
+   public:
+    HeaderList() = default;
+    ~HeaderList() { curl_slist_free_all(list_); }
+    HeaderList(const HeaderList&) = delete;
+    HeaderList& operator=(const HeaderList&) = delete;
+    void Add(const char* line) {
+      curl_slist* longer = curl_slist_append(list_, line);
+      if (longer == nullptr) throw std::bad_alloc();
+      list_ = longer;
+    }
+    curl_slist* get() const { return list_; }
+
+   private:
+    curl_slist* list_ = nullptr;
+  };
+
+  bool Perform(const std::string& url, const HeaderList& headers, HttpAnswerSink& sink,
                std::string& error) {
     Transfer transfer;
     transfer.curl = curl_;
     transfer.sink = &sink;
     error_buffer_[0] = 0;
     curl_easy_setopt(curl_, CURLOPT_URL, url.c_str());
-    curl_easy_setopt(curl_, CURLOPT_HTTPHEADER, headers);
+    curl_easy_setopt(curl_, CURLOPT_HTTPHEADER, headers.get());
     curl_easy_setopt(curl_, CURLOPT_WRITEDATA, &transfer);
     const CURLcode rc = curl_easy_perform(curl_);
     curl_easy_setopt(curl_, CURLOPT_HTTPHEADER, nullptr);
+    if (transfer.thrown) std::rethrow_exception(transfer.thrown);
     if (rc == CURLE_OK) {
       transfer.DeliverStatus();  // an empty body brings no write call
       return true;

@@ -3,6 +3,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <new>
 #include <string>
 
 #include "http_helper.h"
@@ -56,7 +57,11 @@ class MemoryTarget final : public BodyTarget {
     return true;
   }
   bool Write(const char* data, size_t size) override {
-    data_.append(data, size);
+    try {
+      data_.append(data, size);
+    } catch (const std::bad_alloc&) {
+      return false;
+    }
     return true;
   }
   bool Close() override { return true; }

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <new>
 #include <string>
 
 #include "http_helper.h"
@@ -209,6 +210,35 @@ TEST_F(SessionTest, ServerThatNeverAnswersGivesUpWithAText) {
   CHttpHelper helper(0);
   EXPECT_EQ(helper.DownloadToFile("http://" + host() + "/hang", (dir_ / "o").string()), 99);
   EXPECT_FALSE(helper.m_strLastError.empty());
+}
+
+// A sink that throws (memory exhausted mid-answer) must not unwind through libcurl: the
+// exception reaches the caller and the session serves the next request.
+TEST_F(SessionTest, ExceptionFromTheSinkLeavesTheSessionUsable) {
+  struct Throwing final : HttpAnswerSink {
+    bool OnStatus(unsigned) override { return true; }
+    bool OnBody(const char*, size_t) override { throw std::bad_alloc(); }
+  } throwing;
+  struct Counting final : HttpAnswerSink {
+    bool OnStatus(unsigned code) override {
+      status = code;
+      return true;
+    }
+    bool OnBody(const char*, size_t size) override {
+      bytes += size;
+      return true;
+    }
+    unsigned status = 0;
+    size_t bytes = 0;
+  } counting;
+  sim_->Configure({{"responses", {{"/big", {{"kind", "large"}, {"size", 1 << 20}}}}}});
+  auto session = CreateHttpSession();
+  session->SetUseProxy(false);
+  std::string error;
+  EXPECT_THROW(session->Get("http://" + host() + "/big", throwing, error), std::bad_alloc);
+  ASSERT_TRUE(session->Get("http://" + host() + "/big", counting, error)) << error;
+  EXPECT_EQ(counting.status, 200u);
+  EXPECT_EQ(counting.bytes, size_t{1} << 20);
 }
 
 }  // namespace
