@@ -31,6 +31,14 @@ void CopyErrorText(const std::string& text, TARN_WCHAR* message) {
   std::memcpy(message, record.wide, (n + 1) * sizeof(TARN_WCHAR));
 }
 
+// The object's error text reaches the host for 98 and 99 only.
+void PassErrorText(const CHttpHelper& helper, int result, TARN_WCHAR* message) {
+  if (!CarriesText(result)) return;
+  std::string text;
+  helper.GetLastErrorText(text);
+  CopyErrorText(text, message);
+}
+
 // Nothing may escape into the host program: an unexpected failure becomes 99 with a text.
 template <typename Body>
 int Guarded(TARN_WCHAR* message, Body body) {
@@ -60,11 +68,7 @@ int RunTransfer(const TARN_WCHAR* host, const TARN_WCHAR* user, const TARN_WCHAR
     CHttpHelper helper(g_bUseProxy.load());
     if (with_credentials) helper.SetCredentials(user_record.narrow, password_record.narrow);
     const int result = (helper.*operation)(host_record.narrow, path_record.narrow);
-    if (CarriesText(result)) {
-      std::string text;
-      helper.GetLastErrorText(text);
-      CopyErrorText(text, message);
-    }
+    PassErrorText(helper, result, message);
     helper.Logout(host_record.narrow);
     return result;
   });
@@ -124,11 +128,7 @@ int TARN_CALL GetDeviceStatusMchimanW(const TARN_WCHAR* host, TARN_WCHAR* messag
     host_record.SetWide(host);
     CHttpHelper helper(g_bUseProxy.load());
     const int result = helper.GetDeviceStatus(host_record.narrow);
-    if (CarriesText(result)) {
-      std::string text;
-      helper.GetLastErrorText(text);
-      CopyErrorText(text, message);
-    }
+    PassErrorText(helper, result, message);
     return result;
   });
 }
