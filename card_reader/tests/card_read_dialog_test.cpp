@@ -202,11 +202,22 @@ class FakeWorkerDialog : public CICCardReadDlg {
       : CICCardReadDlg(std::move(host)), worker_(worker) {}
   ~FakeWorkerDialog() override { Stop(); }
 
+  // A real session also ends when its link closes; this stand-in only counts signals, so it
+  // must take the start signal before the dialog can send the stop signal, or the two merge.
+  bool OnInitDialog() override {
+    const bool shown = CICCardReadDlg::OnInitDialog();
+    for (int i = 0; i < 1000 && m_bReady != 0 && !started_; ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return shown;
+  }
+
   unsigned Run() override {
     g_pReader = this;
     if (worker_ == Worker::kNeverReady) return 0;
     OnReaderStatus("00 11 22 ");
     if (m_hEvent->Wait(15000)) ++signals;
+    started_ = true;
     if (worker_ == Worker::kNormal && m_hEvent->Wait(15000)) ++signals;
     OnReaderStatus("");
     return 0;
@@ -216,6 +227,7 @@ class FakeWorkerDialog : public CICCardReadDlg {
 
  private:
   Worker worker_;
+  std::atomic<bool> started_{false};
 };
 
 struct CountdownCase {
