@@ -78,8 +78,9 @@ bool SimProcess::WriteLine(const std::string& line) {
 
 bool SimProcess::ReadLine(std::string& line, std::chrono::milliseconds timeout) {
   const auto deadline = Clock::now() + timeout;
+  size_t scanned = 0;  // a long line arrives in many reads: look at each byte once
   for (;;) {
-    auto nl = pending_.find('\n');
+    auto nl = pending_.find('\n', scanned);
     if (nl != std::string::npos) {
       line = pending_.substr(0, nl);
       pending_.erase(0, nl + 1);
@@ -100,6 +101,7 @@ bool SimProcess::ReadLine(std::string& line, std::chrono::milliseconds timeout) 
       stdout_fd_ = -1;
       continue;  // hand out what is pending, then report the end
     }
+    scanned = pending_.size();
     pending_.append(buf, static_cast<size_t>(n));
   }
 }

@@ -67,7 +67,17 @@ int RunTransfer(const TARN_WCHAR* host, const TARN_WCHAR* user, const TARN_WCHAR
     path_record.SetWide(path);
     CHttpHelper helper(g_bUseProxy.load());
     if (with_credentials) helper.SetCredentials(user_record.narrow, password_record.narrow);
-    const int result = (helper.*operation)(host_record.narrow, path_record.narrow);
+    int result = kHttpOrFileError;
+    try {
+      result = (helper.*operation)(host_record.narrow, path_record.narrow);
+    } catch (...) {
+      // The appliance may hold a signed-in session: end it before the failure is reported.
+      try {
+        helper.Logout(host_record.narrow);
+      } catch (...) {
+      }
+      throw;
+    }
     PassErrorText(helper, result, message);
     helper.Logout(host_record.narrow);
     return result;
