@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
 # Installs the Debian 12 packages the build, the tests and the demo need (only missing ones).
+# --windows adds the cross compiler and Wine for the Windows x64 target.
 set -euo pipefail
 packages=(
   build-essential cmake ninja-build pkg-config
@@ -8,6 +9,15 @@ packages=(
   python3 python3-cryptography
   clang-format tmux
 )
+for arg in "$@"; do
+  case "$arg" in
+    --windows)
+      packages+=(g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 mingw-w64-x86-64-dev
+                 wine64 xvfb xauth fonts-ipafont-gothic)
+      ;;
+    *) echo "setup.sh: unknown option $arg" >&2; exit 2 ;;
+  esac
+done
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -15,4 +15,8 @@ bool SameFileName(const std::string& a, const std::string& b) {
   return a == b;
 }
 
+std::FILE* OpenLocalFile(const std::string& path, const char* mode) {
+  return std::fopen(path.c_str(), mode);
+}
+
 }  // namespace tarn::web

@@ -1,8 +1,10 @@
 #include "text_io.h"
 
+#include "local_files.h"
+
 namespace tarn::web {
 
-LineReader::LineReader(const std::string& path) : file_(std::fopen(path.c_str(), "rb")) {}
+LineReader::LineReader(const std::string& path) : file_(OpenLocalFile(path, "rb")) {}
 
 LineReader::~LineReader() {
   if (file_ != nullptr) std::fclose(file_);
@@ -39,7 +41,7 @@ FileTarget::~FileTarget() {
 }
 
 bool FileTarget::Open() {
-  file_ = std::fopen(path_.c_str(), "wb");
+  file_ = OpenLocalFile(path_, "wb");
   if (file_ == nullptr) error_ = open_error_;
   return file_ != nullptr;
 }
@@ -59,7 +61,7 @@ bool FileTarget::Close() {
 }
 
 bool ReadWholeFile(const std::string& path, std::string& data) {
-  std::FILE* file = std::fopen(path.c_str(), "rb");
+  std::FILE* file = OpenLocalFile(path, "rb");
   if (file == nullptr) return false;
   data.clear();
   char buffer[1024];
@@ -71,7 +73,7 @@ bool ReadWholeFile(const std::string& path, std::string& data) {
 }
 
 bool WriteWholeFile(const std::string& path, const std::string& data) {
-  std::FILE* file = std::fopen(path.c_str(), "wb");
+  std::FILE* file = OpenLocalFile(path, "wb");
   if (file == nullptr) return false;
   const bool written = std::fwrite(data.data(), 1, data.size(), file) == data.size();
   return (std::fclose(file) == 0) && written;

@@ -1,0 +1,208 @@
+// WinINet: one Internet session per object. WinINet keeps cookies per process and answers
+// GETs from its cache, so every request skips both and the object carries its own cookies.
+#include <windows.h>
+#include <wininet.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "cookie_jar.h"
+#include "http_session.h"
+
+namespace tarn::web {
+
+namespace {
+
+constexpr DWORD kConnectTimeoutMs = 60000;
+constexpr DWORD kSendTimeoutMs = 30000;
+constexpr DWORD kReceiveTimeoutMs = 30000;
+constexpr DWORD_PTR kContext = 1;
+constexpr size_t kMaxErrorText = 511;
+constexpr DWORD kReadBlock = 64 * 1024;
+
+// No cache in either direction, no process-wide cookies, no dialogs in the host program.
+constexpr DWORD kRequestFlags = INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE |
+                                INTERNET_FLAG_PRAGMA_NOCACHE | INTERNET_FLAG_NO_COOKIES |
+                                INTERNET_FLAG_NO_UI | INTERNET_FLAG_KEEP_CONNECTION;
+
+class Handle {
+ public:
+  explicit Handle(HINTERNET h = nullptr) : h_(h) {}
+  ~Handle() {
+    if (h_ != nullptr) InternetCloseHandle(h_);
+  }
+  Handle(const Handle&) = delete;
+  Handle& operator=(const Handle&) = delete;
+  HINTERNET get() const { return h_; }
+  explicit operator bool() const { return h_ != nullptr; }
+
+ private:
+  HINTERNET h_;
+};
+
+std::wstring WideFromOem(const std::string& text) {
+  if (text.empty()) return std::wstring();
+  const int size = static_cast<int>(text.size());
+  const int n = MultiByteToWideChar(CP_OEMCP, 0, text.data(), size, nullptr, 0);
+  if (n <= 0) return std::wstring();
+  std::wstring wide(static_cast<size_t>(n), L'\0');
+  MultiByteToWideChar(CP_OEMCP, 0, text.data(), size, &wide[0], n);
+  return wide;
+}
+
+std::string OemFromWide(const std::wstring& wide) {
+  if (wide.empty()) return std::string();
+  const int size = static_cast<int>(wide.size());
+  const int n = WideCharToMultiByte(CP_OEMCP, 0, wide.data(), size, nullptr, 0, nullptr, nullptr);
+  if (n <= 0) return std::string();
+  std::string text(static_cast<size_t>(n), '\0');
+  WideCharToMultiByte(CP_OEMCP, 0, wide.data(), size, &text[0], n, nullptr, nullptr);
+  return text;
+}
+
+// The system's message for a WinINet error code, in the narrow form the object keeps.
+std::string ErrorText(DWORD code) {
+  wchar_t buffer[kMaxErrorText + 1] = {};
+  DWORD n = FormatMessageW(
+      FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+      GetModuleHandleW(L"wininet.dll"), code, 0, buffer, static_cast<DWORD>(kMaxErrorText + 1),
+      nullptr);
+  while (n > 0 && (buffer[n - 1] == L'\r' || buffer[n - 1] == L'\n' || buffer[n - 1] == L' ')) {
+    --n;
+  }
+  std::string text = OemFromWide(std::wstring(buffer, n));
+  if (text.empty()) {
+    char fallback[64];
+    std::snprintf(fallback, sizeof fallback, "WinINet error %lu.",
+                  static_cast<unsigned long>(code));
+    text = fallback;
+  }
+  if (text.size() > kMaxErrorText) text.resize(kMaxErrorText);
+  return text;
+}
+
+bool Fail(std::string& error) {
+  error = ErrorText(GetLastError());
+  return false;
+}
+
+class WinInetSession final : public HttpSession {
+ public:
+  WinInetSession()
+      : session_(InternetOpenW(nullptr, INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0)) {
+    if (!session_) return;
+    // WinINet's own limits are undocumented and have been as long as an hour.
+    SetTimeout(INTERNET_OPTION_CONNECT_TIMEOUT, kConnectTimeoutMs);
+    SetTimeout(INTERNET_OPTION_SEND_TIMEOUT, kSendTimeoutMs);
+    SetTimeout(INTERNET_OPTION_RECEIVE_TIMEOUT, kReceiveTimeoutMs);
+    SetTimeout(INTERNET_OPTION_DATA_SEND_TIMEOUT, kSendTimeoutMs);
+    SetTimeout(INTERNET_OPTION_DATA_RECEIVE_TIMEOUT, kReceiveTimeoutMs);
+  }
+
+  void SetUseProxy(bool use_proxy) override {
+    if (!session_) return;
+    // Pre-configured access is how the session was opened: the platform's proxy.
+    INTERNET_PROXY_INFO info{};
+    info.dwAccessType = use_proxy ? INTERNET_OPEN_TYPE_PRECONFIG : INTERNET_OPEN_TYPE_DIRECT;
+    InternetSetOptionW(session_.get(), INTERNET_OPTION_PROXY, &info, sizeof info);
+  }
+
+  bool Get(const std::string& url, HttpAnswerSink& sink, std::string& error) override {
+    if (!session_) return NoSession(error);
+    const std::wstring wide_url = WideFromOem(url);
+    const std::wstring headers = CookieHeader(url);
+    Handle request(InternetOpenUrlW(session_.get(), wide_url.c_str(),
+                                    headers.empty() ? nullptr : headers.c_str(),
+                                    static_cast<DWORD>(headers.size()),
+                                    INTERNET_FLAG_TRANSFER_ASCII | kRequestFlags, kContext));
+    if (!request) return Fail(error);
+    return Answer(request.get(), url, sink, error);
+  }
+
+  bool Post(const std::string& host, uint16_t port, const std::string& path,
+            const std::string& header_line, const std::string& body, HttpAnswerSink& sink,
+            std::string& error) override {
+    if (!session_) return NoSession(error);
+    const INTERNET_PORT server_port = port == 0 ? INTERNET_DEFAULT_HTTP_PORT : port;
+    Handle connection(InternetConnectW(session_.get(), WideFromOem(host).c_str(), server_port,
+                                       nullptr, nullptr, INTERNET_SERVICE_HTTP, 0, kContext));
+    if (!connection) return Fail(error);
+    Handle request(HttpOpenRequestW(connection.get(), L"POST", WideFromOem(path).c_str(),
+                                    L"HTTP/1.1", nullptr, nullptr, kRequestFlags, kContext));
+    if (!request) return Fail(error);
+    const std::string url = "http://" + host + ":" + std::to_string(server_port) + path;
+    std::wstring headers = WideFromOem(header_line) + L"\r\n" + CookieHeader(url);
+    if (body.size() > MAXDWORD) {
+      error = "The request body is too large.";
+      return false;
+    }
+    if (!HttpSendRequestW(request.get(), headers.c_str(), static_cast<DWORD>(headers.size()),
+                          const_cast<char*>(body.data()), static_cast<DWORD>(body.size()))) {
+      return Fail(error);
+    }
+    return Answer(request.get(), url, sink, error);
+  }
+
+ private:
+  void SetTimeout(DWORD option, DWORD ms) {
+    InternetSetOptionW(session_.get(), option, &ms, sizeof ms);
+  }
+
+  std::wstring CookieHeader(const std::string& url) const {
+    const std::string cookies = jar_.HeaderFor(url);
+    if (cookies.empty()) return std::wstring();
+    return L"Cookie: " + WideFromOem(cookies) + L"\r\n";
+  }
+
+  // Takes the answer's cookies, hands its status and body to the sink.
+  bool Answer(HINTERNET request, const std::string& url, HttpAnswerSink& sink, std::string& error) {
+    DWORD code = 0;
+    DWORD size = sizeof code;
+    if (!HttpQueryInfoW(request, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &code, &size,
+                        nullptr)) {
+      return Fail(error);
+    }
+    TakeCookies(request, url);
+    if (!sink.OnStatus(code)) return true;
+    std::vector<char> buffer(kReadBlock);
+    for (;;) {
+      DWORD read = 0;
+      if (!InternetReadFile(request, buffer.data(), kReadBlock, &read)) return Fail(error);
+      if (read == 0) return true;
+      if (!sink.OnBody(buffer.data(), read)) return true;
+    }
+  }
+
+  void TakeCookies(HINTERNET request, const std::string& url) {
+    for (DWORD index = 0;;) {
+      const DWORD before = index;
+      std::vector<wchar_t> value(1024);
+      DWORD bytes = static_cast<DWORD>(value.size() * sizeof(wchar_t));
+      if (!HttpQueryInfoW(request, HTTP_QUERY_SET_COOKIE, value.data(), &bytes, &index)) {
+        if (GetLastError() != ERROR_INSUFFICIENT_BUFFER) return;
+        value.resize(bytes / sizeof(wchar_t) + 1);
+        bytes = static_cast<DWORD>(value.size() * sizeof(wchar_t));
+        if (!HttpQueryInfoW(request, HTTP_QUERY_SET_COOKIE, value.data(), &bytes, &index)) return;
+      }
+      jar_.Take(url, OemFromWide(std::wstring(value.data(), bytes / sizeof(wchar_t))));
+      if (index == before) return;  // a layer that does not advance would loop forever
+    }
+  }
+
+  static bool NoSession(std::string& error) {
+    error = "The HTTP session could not be created.";
+    return false;
+  }
+
+  Handle session_;
+  CookieJar jar_;
+};
+
+}  // namespace
+
+std::unique_ptr<HttpSession> CreateHttpSession() {
+  return std::make_unique<WinInetSession>();
+}
+
+}  // namespace tarn::web
