@@ -35,6 +35,10 @@ class Handle {
   Handle(const Handle&) = delete;
   Handle& operator=(const Handle&) = delete;
   HINTERNET get() const { return h_; }
+  void reset(HINTERNET h) {
+    if (h_ != nullptr) InternetCloseHandle(h_);
+    h_ = h;
+  }
   explicit operator bool() const { return h_ != nullptr; }
 
  private:
@@ -89,23 +93,19 @@ bool Fail(std::string& error) {
 
 class WinInetSession final : public HttpSession {
  public:
-  WinInetSession()
-      : session_(InternetOpenW(nullptr, INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0)) {
-    if (!session_) return;
-    // WinINet's own limits are undocumented and have been as long as an hour.
-    SetTimeout(INTERNET_OPTION_CONNECT_TIMEOUT, kConnectTimeoutMs);
-    SetTimeout(INTERNET_OPTION_SEND_TIMEOUT, kSendTimeoutMs);
-    SetTimeout(INTERNET_OPTION_RECEIVE_TIMEOUT, kReceiveTimeoutMs);
-    SetTimeout(INTERNET_OPTION_DATA_SEND_TIMEOUT, kSendTimeoutMs);
-    SetTimeout(INTERNET_OPTION_DATA_RECEIVE_TIMEOUT, kReceiveTimeoutMs);
-  }
+  WinInetSession() { Open(INTERNET_OPEN_TYPE_PRECONFIG); }
 
   void SetUseProxy(bool use_proxy) override {
-    if (!session_) return;
-    // Pre-configured access is how the session was opened: the platform's proxy.
+    // Pre-configured access is the platform's proxy, as the session was opened.
+    const DWORD access = use_proxy ? INTERNET_OPEN_TYPE_PRECONFIG : INTERNET_OPEN_TYPE_DIRECT;
     INTERNET_PROXY_INFO info{};
-    info.dwAccessType = use_proxy ? INTERNET_OPEN_TYPE_PRECONFIG : INTERNET_OPEN_TYPE_DIRECT;
-    InternetSetOptionW(session_.get(), INTERNET_OPTION_PROXY, &info, sizeof info);
+    info.dwAccessType = access;
+    if (session_ && InternetSetOptionW(session_.get(), INTERNET_OPTION_PROXY, &info, sizeof info)) {
+      return;
+    }
+    // Wine takes this option only process-wide, which would reach the host program's own
+    // WinINet use too: a session opened with the access type has the same effect.
+    Open(access);
   }
 
   bool Get(const std::string& url, HttpAnswerSink& sink, std::string& error) override {
@@ -145,6 +145,17 @@ class WinInetSession final : public HttpSession {
   }
 
  private:
+  void Open(DWORD access) {
+    session_.reset(InternetOpenW(nullptr, access, nullptr, nullptr, 0));
+    if (!session_) return;
+    // WinINet's own limits are undocumented and have been as long as an hour.
+    SetTimeout(INTERNET_OPTION_CONNECT_TIMEOUT, kConnectTimeoutMs);
+    SetTimeout(INTERNET_OPTION_SEND_TIMEOUT, kSendTimeoutMs);
+    SetTimeout(INTERNET_OPTION_RECEIVE_TIMEOUT, kReceiveTimeoutMs);
+    SetTimeout(INTERNET_OPTION_DATA_SEND_TIMEOUT, kSendTimeoutMs);
+    SetTimeout(INTERNET_OPTION_DATA_RECEIVE_TIMEOUT, kReceiveTimeoutMs);
+  }
+
   void SetTimeout(DWORD option, DWORD ms) {
     InternetSetOptionW(session_.get(), option, &ms, sizeof ms);
   }
