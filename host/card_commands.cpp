@@ -1,6 +1,7 @@
-// tarn card: reads one card through TarnIccr, as the spreadsheet macro does.
-#include <cstdio>
+// tarn card: reads one card through TarnIccr, as the spreadsheet macro does. Output goes through
+// the standard streams, which the Windows console file points at the console.
 #include <cstring>
+#include <iostream>
 #include <memory>
 #include <string>
 
@@ -23,18 +24,18 @@ int ReadCard(const std::string& title) {
   const int result = fnExcelStringFunc(title.c_str(), out);
   const bool written = std::memchr(out, '\0', sizeof out) != nullptr;
   if (written && result > 0) {
-    std::printf("%s\n", out);
+    std::cout << out << "\n";
     return kCardRead;
   }
   if (written) {
-    std::fprintf(stderr, "tarn: no card was read\n");
+    std::cerr << "tarn: no card was read\n";
     return kNoCard;
   }
   if (result == 1) {
-    std::fprintf(stderr, "tarn: the card dialog could not be shown\n");
+    std::cerr << "tarn: the card dialog could not be shown\n";
     return kNoDialog;
   }
-  std::fprintf(stderr, "tarn: no card reader was found\n");
+  std::cerr << "tarn: no card reader was found\n";
   return kNoReader;
 }
 

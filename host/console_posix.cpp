@@ -1,4 +1,5 @@
-// POSIX console: iconv for the conversions, termios on /dev/tty for the hidden prompt.
+// POSIX console: iconv for the conversions, termios on /dev/tty for the hidden prompt; the
+// arguments go to the host as they come.
 #include <fcntl.h>
 #include <iconv.h>
 #include <signal.h>
@@ -6,8 +7,10 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 
+#include "commands.h"
 #include "console.h"
 
 namespace tarn::host {
@@ -111,6 +114,13 @@ std::string ConsoleFromWide(const TARN_WCHAR* text) {
   return Convert("UTF-8", "UTF-16LE", bytes.data(), bytes.size(), 2);
 }
 
+bool EnvironmentValue(const char* name, std::string& value) {
+  const char* text = std::getenv(name);
+  if (text == nullptr) return false;
+  value = text;
+  return true;
+}
+
 bool PromptHidden(const char* prompt, std::string& answer) {
   answer.clear();
   const int fd = open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC);
@@ -162,3 +172,7 @@ bool PromptHidden(const char* prompt, std::string& answer) {
 }
 
 }  // namespace tarn::host
+
+int main(int argc, char** argv) {
+  return tarn::host::RunHost(argc, argv);
+}

@@ -1,5 +1,4 @@
 // tarn's appliance commands: each calls one TarnWebCom export with UTF-16 arguments.
-#include <cstdlib>
 #include <iostream>
 #include <memory>
 #include <string>
@@ -53,8 +52,8 @@ struct Credentials {
 // no terminal it is empty.
 std::string Password(const Credentials& c) {
   if (c.password_given) return c.password;
-  if (const char* env = std::getenv("TARN_PASSWORD")) return env;
   std::string answer;
+  if (EnvironmentValue("TARN_PASSWORD", answer)) return answer;
   PromptHidden(("Password for " + c.user + ": ").c_str(), answer);
   return answer;
 }
@@ -96,7 +95,8 @@ void AddTransfer(CLI::App& parent, const char* name, const char* help, Transfer 
 void AddWebCommands(CLI::App& app, int& exit_code) {
   app.add_flag_callback(
       "--direct", [] { SetProxySetting(0); },
-      "Reach the appliance directly, not through the proxy in http_proxy");
+      "Reach the appliance directly, not through the system's proxy (http_proxy on Linux, the "
+      "Internet Settings on Windows)");
 
   auto host = std::make_shared<std::string>();
   CLI::App* status = app.add_subcommand(

@@ -17,8 +17,8 @@ export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
 for variant in build build-asan; do
   extra=()
   case "$variant" in
-    build) extra=(-DTARN_WINDOWS_BUILD_DIR="$root/build-windows") ;;
-    build-asan) extra=(-DTARN_SANITIZE=ON -DTARN_BUILD_BENCHMARKS=OFF -DTARN_WINDOWS_BUILD_DIR=) ;;
+    build) extra=(-DTARN_BUILD_TESTS=ON -DTARN_WINDOWS_BUILD_DIR="$root/build-windows") ;;
+    build-asan) extra=(-DTARN_BUILD_TESTS=ON -DTARN_SANITIZE=ON -DTARN_BUILD_BENCHMARKS=OFF -DTARN_WINDOWS_BUILD_DIR=) ;;
   esac
   echo "== $variant"
   bash scripts/build.sh "$root/$variant" "${extra[@]}"

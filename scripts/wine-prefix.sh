@@ -15,8 +15,12 @@ fi
 rm -rf "$dir"
 mkdir -p "$dir"
 # The message about syswow64\rundll32.exe is harmless: there is no 32-bit Wine here.
-timeout 120 "$wine" wineboot -i >/dev/null 2>&1 || true
+timeout 120 "$wine" wineboot -i </dev/null >/dev/null 2>&1 || true
 timeout 60 "$server" -w || true
 [ -f "$dir/system.reg" ] || { echo "wine-prefix.sh: no prefix made in $dir" >&2; exit 1; }
-"$server" -p
+# The server and Wine's services outlive this script: none of them may hold its output open,
+# or whoever reads that output (ctest) waits for them forever.
+"$server" -p </dev/null >/dev/null 2>&1
+# Starts the services here rather than under the first test.
+timeout 120 "$wine" wineboot </dev/null >/dev/null 2>&1 || true
 echo "Wine prefix ready: $dir"

@@ -10,10 +10,12 @@
 #include <utmp.h>
 
 #include <chrono>
-#include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <memory>
+#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -23,24 +25,123 @@
 namespace tarn::host {
 namespace {
 
-struct CliRun {
-  int status = -1;
-  std::string output;  // standard output and error together
+// The host under test. The Wine tests' environment (TARN_WINE, TARN_WINDOWS_BUILD_DIR) picks the
+// Windows build's tarn.exe under Wine; without it the Linux build's tarn runs.
+struct Target {
+  bool wine = false;
+  std::vector<std::string> tarn;      // what runs tarn: the program, under Wine its loader first
+  std::vector<std::string> terminal;  // the same for a run on a terminal
+  bool card = false;                  // the build has the card command
+  std::string line_end;               // what ends each line tarn writes to a file or pipe
 };
 
-// Runs `tarn ARGS` through the shell in a session of its own, so it has no terminal to prompt
-// on, whatever terminal the tests run from.
+// tarn.exe has no card command until the Windows card-reader library is built; then this turns
+// the card cases on for Wine too.
+constexpr bool kWindowsHasCard = false;
+
+const Target& TheTarget() {
+  static const Target target = [] {
+    Target t;
+    const char* wine = std::getenv("TARN_WINE");
+    if (wine == nullptr || *wine == '\0') {
+      t.tarn = {TARN_CLI};
+      t.terminal = t.tarn;
+      t.card = TARN_CLI_CARD != 0;
+      t.line_end = "\n";
+      return t;
+    }
+    const char* dir = std::getenv("TARN_WINDOWS_BUILD_DIR");
+    const std::string bin = std::string(dir == nullptr ? "" : dir) + "/host/";
+    t.wine = true;
+    t.tarn = {wine, bin + "tarn.exe"};
+    // Only a process on tarn's console sees the console's mode: the probe runs tarn and reports.
+    t.terminal = {wine, bin + "tarn_console_probe.exe"};
+    t.card = kWindowsHasCard;
+    t.line_end = "\r\n";
+    return t;
+  }();
+  return target;
+}
+
+std::string ShellQuoted(const std::string& text) {
+  std::string out = "'";
+  for (const char c : text) {
+    if (c == '\'') {
+      out += "'\\''";
+    } else {
+      out.push_back(c);
+    }
+  }
+  return out + "'";
+}
+
+// Under Wine redirected output carries CRLF line ends and, now and then, Wine's own lines: both
+// go, so the cases keep their exact texts.
+std::string FromRedirectedWindowsOutput(const std::string& raw) {
+  static const std::regex noise("([0-9a-f]{4}:(fixme|err|warn|trace):|wine: ).*");
+  std::string out;
+  size_t start = 0;
+  while (start < raw.size()) {
+    size_t end = raw.find('\n', start);
+    const bool complete = end != std::string::npos;
+    if (!complete) end = raw.size();
+    std::string line = raw.substr(start, end - start);
+    if (complete && !line.empty() && line.back() == '\r') line.pop_back();
+    if (!std::regex_match(line, noise)) out += line + (complete ? "\n" : "");
+    start = end + 1;
+  }
+  return out;
+}
+
+// Wine's console draws on a terminal with escape sequences: the text without them, a cursor step
+// to the right (how it draws a blank at the end of a write) as that many blanks.
+std::string FromWineConsole(const std::string& raw) {
+  std::string out;
+  for (size_t i = 0; i < raw.size(); ++i) {
+    if (raw[i] == '\r') continue;
+    if (raw[i] != '\x1b' || i + 1 >= raw.size()) {
+      out.push_back(raw[i]);
+      continue;
+    }
+    if (raw[i + 1] == ']') {  // operating-system command, up to BEL
+      const size_t end = raw.find('\x07', i);
+      i = end == std::string::npos ? raw.size() : end;
+      continue;
+    }
+    size_t j = i + 2;
+    while (j < raw.size() && (raw[j] < 0x40 || raw[j] > 0x7e)) ++j;
+    if (raw[i + 1] == '[' && j < raw.size() && raw[j] == 'C') {
+      const std::string count = raw.substr(i + 2, j - i - 2);
+      out.append(count.empty() ? 1 : std::stoul(count), ' ');
+    }
+    i = j;
+  }
+  return out;
+}
+
+struct CliRun {
+  int status = -1;
+  std::string output;  // standard output and error together, lines ending in "\n"
+  std::string raw;     // the same as it came
+};
+
+// Runs `tarn ARGS` (ARGS in shell syntax) through the shell in a session of its own, so it has
+// no terminal to prompt on, whatever terminal the tests run from. The output goes to a file, not
+// a pipe: the services Wine starts beside the first program of a prefix inherit its descriptors
+// and would hold a pipe open long after tarn has ended.
 CliRun Tarn(const std::string& args) {
   CliRun run;
-  const std::string command =
-      "setsid -w " + std::string(TARN_CLI) + " " + args + " </dev/null 2>&1";
-  FILE* pipe = popen(command.c_str(), "r");
-  if (pipe == nullptr) return run;
-  char buffer[4096];
-  size_t n;
-  while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) run.output.append(buffer, n);
-  const int status = pclose(pipe);
+  const std::filesystem::path out =
+      std::filesystem::temp_directory_path() / ("tarn-cli-out-" + std::to_string(getpid()));
+  std::string command = "setsid -w timeout -k 10 90";
+  for (const std::string& part : TheTarget().tarn) command += " " + ShellQuoted(part);
+  command += " " + args + " </dev/null >" + ShellQuoted(out.string()) + " 2>&1";
+  const int status = std::system(command.c_str());
+  std::ifstream in(out, std::ios::binary);
+  run.raw.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  std::filesystem::remove(out);
   run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  run.output = TheTarget().wine ? FromRedirectedWindowsOutput(run.raw) : run.raw;
   return run;
 }
 
@@ -57,6 +158,9 @@ class CliTest : public ::testing::Test {
       unsetenv(name);
     }
     unsetenv("TARN_PASSWORD");
+    // The cases' texts are UTF-8; Wine reads the command line and the environment in the
+    // locale's character set.
+    if (TheTarget().wine) setenv("LC_ALL", "C.UTF-8", 1);
     dir_ = std::filesystem::path("/tmp") / ("tarn-cli-" + std::to_string(getpid()));
     std::filesystem::create_directories(dir_);
     setenv("TEMP", dir_.c_str(), 1);
@@ -95,7 +199,8 @@ TEST_F(CliTest, StatusPrintsTheValueOrTheError) {
 }
 
 TEST_F(CliTest, DirectBypassesTheProxyFromEitherPlace) {
-  // The simulator doubles as the proxy; the address behind it is closed.
+  // The simulator doubles as the proxy; the address behind it is closed. Under Wine the proxy is
+  // the system's: WinINet takes http_proxy when the registry's Internet Settings name none.
   setenv("http_proxy", ("http://" + host()).c_str(), 1);
   CliRun run = Tarn("status 127.0.0.1:1");
   EXPECT_EQ(run.output, "1\n");
@@ -145,13 +250,53 @@ TEST_F(CliTest, DigestAndByteCount) {
   CliRun run = Tarn("digest --user '' --password ''");
   EXPECT_EQ(run.status, 0);
   EXPECT_EQ(run.output, "ad9433e4d73e0f7d02a80d135283cb99\n");  // MD5 of ":qm4vr7:"
+  // Every line on a pipe ends as the platform's text does.
+  EXPECT_EQ(run.raw, "ad9433e4d73e0f7d02a80d135283cb99" + TheTarget().line_end);
   run = Tarn("utf8-count 'h\xc3\xa9'");
   EXPECT_EQ(run.output, "4\n");
   run = Tarn("--help");
   EXPECT_EQ(run.status, 0);
-  for (const char* command : {"status", "joblog", "users", "proxy", "digest", "card"}) {
+  for (const char* command : {"status", "joblog", "users", "proxy", "digest"}) {
     EXPECT_NE(run.output.find(command), std::string::npos) << command;
   }
+  EXPECT_EQ(run.output.find("\n  card ") != std::string::npos, TheTarget().card);
+}
+
+TEST_F(CliTest, ArgumentsArriveWhole) {
+  // Windows hands a program one command line that it splits again: blanks, quotes and
+  // backslashes must survive, and characters beyond U+FFFF take two UTF-16 units.
+  const struct {
+    const char* name;
+    std::string args;
+    std::string output;
+  } cases[] = {
+      {"blanks and quotes", "utf8-count 'a \"b\" c'", "8\n"},
+      {"backslash before a quote", "utf8-count 'a\\\"b'", "5\n"},
+      {"trailing backslash", "utf8-count 'a b\\'", "5\n"},
+      {"outside the BMP", "utf8-count '\xf0\x9f\x98\x80'", "5\n"},
+      {"mixed", "utf8-count 'h\xc3\xa9 \xe3\x81\x82'", "8\n"},
+  };
+  for (const auto& c : cases) {
+    const CliRun run = Tarn(c.args);
+    EXPECT_EQ(run.status, 0) << c.name;
+    EXPECT_EQ(run.output, c.output) << c.name;
+  }
+}
+
+TEST_F(CliTest, PasswordFromTheEnvironmentIsTheOptionsText) {
+  // Windows keeps the environment in UTF-16 too: a non-ASCII password must not change on the
+  // way.
+  const std::string password = "p\xc3\xa4ss \xe2\x82\xac";
+  const CliRun given = Tarn("digest --user u --password " + ShellQuoted(password));
+  ASSERT_EQ(given.status, 0) << given.output;
+  ASSERT_EQ(given.output.size(), 33u) << given.output;
+  setenv("TARN_PASSWORD", password.c_str(), 1);
+  const CliRun from_env = Tarn("digest --user u");
+  EXPECT_EQ(from_env.status, 0);
+  EXPECT_EQ(from_env.output, given.output);
+  // A different password gives a different digest: the comparison above means something.
+  setenv("TARN_PASSWORD", "pass", 1);
+  EXPECT_NE(Tarn("digest --user u").output, given.output);
 }
 
 TEST_F(CliTest, EachResultCodeIsExplained) {
@@ -210,11 +355,12 @@ TEST_F(CliTest, EachResultCodeIsExplained) {
   }
 }
 
-// tarn started on a pseudo-terminal of its own, as a person at a terminal runs it.
+// tarn started on a pseudo-terminal of its own, as a person at a terminal runs it. Under Wine the
+// terminal is tarn's console, through the console probe.
 class TerminalRun {
  public:
   explicit TerminalRun(const std::vector<std::string>& args) {
-    std::vector<std::string> argv = {TARN_CLI};
+    std::vector<std::string> argv = TheTarget().terminal;
     argv.insert(argv.end(), args.begin(), args.end());
     std::vector<char*> raw;
     for (auto& a : argv) raw.push_back(a.data());
@@ -241,8 +387,70 @@ class TerminalRun {
 
   // Reads the terminal until `text` has appeared, at most a few seconds.
   bool WaitFor(const std::string& text) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (output_.find(text) == std::string::npos) {
+    return WaitUntil(
+        [&text](const std::string& screen) { return screen.find(text) != std::string::npos; });
+  }
+  void Type(const std::string& text) { (void)!write(master_, text.data(), text.size()); }
+  bool Echoes() const {
+    termios t{};
+    tcgetattr(slave_, &t);
+    return (t.c_lflag & ECHO) != 0;
+  }
+  // Whether what is typed now stays off the screen: on Linux the terminal's echo flag, under
+  // Wine the console mode as the probe saw it.
+  bool InputHidden() { return TheTarget().wine ? WaitFor("@@echo=off") : !Echoes(); }
+
+  struct Ending {
+    bool ended = false;
+    bool interrupted = false;  // by Ctrl-C: SIGINT, or Windows' STATUS_CONTROL_C_EXIT
+    int exit_code = -1;        // when it exited
+    bool echoes = false;       // the terminal (console) echoes again afterwards
+  };
+  // Waits a few seconds for tarn's end.
+  Ending Finish() {
+    Ending end;
+    if (!TheTarget().wine) {
+      const int status = Wait();
+      end.ended = status != -1;
+      end.interrupted = WIFSIGNALED(status) && WTERMSIG(status) == SIGINT;
+      if (WIFEXITED(status)) end.exit_code = WEXITSTATUS(status);
+      end.echoes = Echoes();
+      return end;
+    }
+    static const std::regex report("@@exit=([0-9]+),echo=(on|off)\n");
+    std::smatch match;
+    if (!WaitUntil([&match](const std::string& screen) {
+          return std::regex_search(screen, match, report);
+        })) {
+      return end;
+    }
+    const unsigned long code = std::stoul(match[1].str());
+    end.ended = code != 259;  // STILL_ACTIVE: the probe gave up waiting
+    end.interrupted = code == 0xC000013Aul;
+    end.exit_code = static_cast<int>(code);
+    end.echoes = match[2].str() == "on";
+    Wait();
+    return end;
+  }
+  // The raw wait status, or -1 when the process does not end within a few seconds.
+  int Wait() {
+    for (int i = 0; i < 200; ++i) {
+      int status = 0;
+      if (waitpid(pid_, &status, WNOHANG) == pid_) {
+        reaped_ = true;
+        return status;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return -1;
+  }
+  // What the terminal shows: under Wine without the console's escape sequences.
+  std::string output() const { return TheTarget().wine ? FromWineConsole(output_) : output_; }
+
+ private:
+  bool WaitUntil(const std::function<bool(const std::string&)>& done) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (!done(output())) {
       if (std::chrono::steady_clock::now() > deadline) return false;
       pollfd p{master_, POLLIN, 0};
       if (poll(&p, 1, 100) <= 0) continue;
@@ -253,27 +461,7 @@ class TerminalRun {
     }
     return true;
   }
-  void Type(const std::string& text) { (void)!write(master_, text.data(), text.size()); }
-  bool Echoes() const {
-    termios t{};
-    tcgetattr(slave_, &t);
-    return (t.c_lflag & ECHO) != 0;
-  }
-  // The raw wait status, or -1 when the process does not end within a few seconds.
-  int Wait() {
-    for (int i = 0; i < 100; ++i) {
-      int status = 0;
-      if (waitpid(pid_, &status, WNOHANG) == pid_) {
-        reaped_ = true;
-        return status;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    return -1;
-  }
-  const std::string& output() const { return output_; }
 
- private:
   int master_ = -1;
   int slave_ = -1;  // kept open so the terminal's settings stay readable after tarn ends
   pid_t pid_ = -1;
@@ -284,18 +472,34 @@ class TerminalRun {
 TEST_F(CliTest, PasswordIsAskedWithoutEcho) {
   TerminalRun run({"digest", "--user", "u"});
   ASSERT_TRUE(run.started());
-  ASSERT_TRUE(run.WaitFor("Password for u: ")) << run.output();
-  EXPECT_FALSE(run.Echoes());
-  run.Type("secret\n");
+  ASSERT_TRUE(run.WaitFor("Password for u:")) << run.output();
+  EXPECT_TRUE(run.InputHidden());
+  run.Type("secret\r");  // Enter sends CR, on a console as on a terminal
   ASSERT_TRUE(run.WaitFor("34806e6465789f5017cbbfda76de1f15"))  // MD5 of "u:qm4vr7:secret"
       << run.output();
-  const int status = run.Wait();
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  const TerminalRun::Ending end = run.Finish();
+  EXPECT_TRUE(end.ended);
+  EXPECT_EQ(end.exit_code, 0);
   EXPECT_EQ(run.output().find("secret"), std::string::npos) << run.output();
-  EXPECT_TRUE(run.Echoes());
+  EXPECT_TRUE(end.echoes);
+}
+
+TEST_F(CliTest, CtrlCAtThePromptEndsTheCommandWithTheEchoBack) {
+  TerminalRun run({"digest", "--user", "u"});
+  ASSERT_TRUE(run.started());
+  ASSERT_TRUE(run.WaitFor("Password for u:")) << run.output();
+  ASSERT_TRUE(run.InputHidden());
+  run.Type("se\x03");
+  const TerminalRun::Ending end = run.Finish();
+  EXPECT_TRUE(end.ended) << run.output();
+  EXPECT_TRUE(end.interrupted) << end.exit_code;
+  EXPECT_TRUE(end.echoes);
+  // The command stops: no digest of the part typed before Ctrl-C.
+  EXPECT_FALSE(std::regex_search(run.output(), std::regex("[0-9a-f]{32}"))) << run.output();
 }
 
 TEST_F(CliTest, InterruptedPromptGivesTheEchoBack) {
+  if (TheTarget().wine) GTEST_SKIP() << "signals are how Linux interrupts; Ctrl-C is for both";
   for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
     TerminalRun run({"digest", "--user", "u"});
     ASSERT_TRUE(run.started());
@@ -306,6 +510,17 @@ TEST_F(CliTest, InterruptedPromptGivesTheEchoBack) {
     EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == sig) << "signal " << sig;
     EXPECT_TRUE(run.Echoes()) << "signal " << sig;
   }
+}
+
+TEST_F(CliTest, TerminalShowsTextAsItIs) {
+  // A console takes UTF-16 (WriteConsoleW), a pipe bytes: the terminal must show the same text.
+  // (On Windows the library's narrow form is the OEM code page, which holds U+00EF.)
+  const std::string missing = File("m\xc3\xafssing file.txt");
+  TerminalRun run({"proxy", "set", host(), missing, "--user", "admin", "--password", "secret"});
+  ASSERT_TRUE(run.started());
+  EXPECT_TRUE(run.WaitFor("tarn: File open error. FileName:[" + missing + "]")) << run.output();
+  const TerminalRun::Ending end = run.Finish();
+  EXPECT_EQ(end.exit_code, 99);
 }
 
 TEST_F(CliTest, NoTerminalAndNoPasswordMeansTheEmptyPassword) {

@@ -1,6 +1,9 @@
+// The host's command line; the platform file's entry point hands it over in UTF-8.
 #include "commands.h"
 
-int main(int argc, char** argv) {
+namespace tarn::host {
+
+int RunHost(int argc, char** argv) {
   CLI::App app{"tarn: calls the TarnWebCom and TarnIccr libraries as a host program does"};
   app.footer(
       "Appliance commands exit with the library's result: 0 done, 91 sign-in refused, 92 LOG "
@@ -10,10 +13,15 @@ int main(int argc, char** argv) {
       "terminal without echo; with no terminal the password is empty.");
   // Lets the global options (--direct) follow a subcommand too.
   app.fallthrough();
+  // CLI11 takes "/name" for an option on Windows by default; there it is a path on the current
+  // drive, and the options are the same on every platform.
+  app.allow_windows_style_options(false);
   int exit_code = 0;
-  tarn::host::AddWebCommands(app, exit_code);
-  tarn::host::AddCardCommands(app, exit_code);
+  AddWebCommands(app, exit_code);
+  AddCardCommands(app, exit_code);
   app.require_subcommand(1);
   CLI11_PARSE(app, argc, argv);
   return exit_code;
 }
+
+}  // namespace tarn::host
