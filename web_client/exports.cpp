@@ -79,7 +79,11 @@ int RunTransfer(const TARN_WCHAR* host, const TARN_WCHAR* user, const TARN_WCHAR
       throw;
     }
     PassErrorText(helper, result, message);
-    helper.Logout(host_record.narrow);
+    // The operation's result stands whatever the sign-out meets.
+    try {
+      helper.Logout(host_record.narrow);
+    } catch (...) {
+    }
     return result;
   });
 }

@@ -227,14 +227,20 @@ std::string CHttpHelper::GetStatusText(uint32_t code) {
 
 int CHttpHelper::Exchange(Verb verb, const std::string& url, const std::string& header_line,
                           const std::string& body, BodyTarget& target) {
+  CUrlParts parts;
+  parts.Split(url);
+  // Without a host the HTTP layer would read part of the path as one, or hand the request to
+  // a proxy: nothing may leave for a machine that the caller did not name.
+  if (parts.host().empty()) {
+    m_strLastError = ("No host name in the address [" + url + "].").substr(0, kMaxErrorText);
+    return kHttpOrFileError;
+  }
   TargetSink sink(target);
   std::string error;
   bool ok = false;
   if (verb == Verb::kGet) {
     ok = m_session->Get(url, sink, error);
   } else {
-    CUrlParts parts;
-    parts.Split(url);  // a failed split leaves an empty host, which the layer then refuses
     ok = m_session->Post(parts.host(), parts.port(), parts.path(), header_line, body, sink, error);
   }
   if (sink.has_status_) {

@@ -2,6 +2,7 @@
 // the session object.
 #include <curl/curl.h>
 
+#include <chrono>
 #include <cstring>
 #include <exception>
 #include <mutex>
@@ -22,7 +23,12 @@ void GlobalInitOnce() {
 }
 
 struct Transfer {
+  using Clock = std::chrono::steady_clock;
   CURL* curl = nullptr;
+  Clock::time_point last_move = Clock::now();
+  curl_off_t moved = -1;   // bytes received and sent so far, as last seen
+  bool connected = false;  // until then the connect limit rules
+  bool stalled = false;
   HttpAnswerSink* sink = nullptr;
   bool status_delivered = false;
   bool declined = false;      // the sink did not want the body, or abandoned it
@@ -55,6 +61,33 @@ size_t OnWrite(char* data, size_t size, size_t count, void* user) {
   return bytes;
 }
 
+int OnProgress(void* user, curl_off_t, curl_off_t received, curl_off_t, curl_off_t sent) {
+  auto* t = static_cast<Transfer*>(user);
+  const auto now = Transfer::Clock::now();
+  if (!t->connected || received + sent != t->moved) {
+    t->moved = received + sent;
+    t->last_move = now;
+    return 0;
+  }
+  if (now - t->last_move < std::chrono::seconds(kStallTimeoutSeconds)) return 0;
+  t->stalled = true;
+  return 1;  // aborts the transfer
+}
+
+// Header lines count as bytes that moved; the progress figures count only the body.
+size_t OnHeader(char*, size_t size, size_t count, void* user) {
+  static_cast<Transfer*>(user)->last_move = Transfer::Clock::now();
+  return size * count;
+}
+
+// Called once the connection stands (new or reused), just before the request goes out.
+int OnConnected(void* user, char*, char*, int, int) {
+  auto* t = static_cast<Transfer*>(user);
+  t->connected = true;
+  t->last_move = Transfer::Clock::now();
+  return CURL_PREREQFUNC_OK;
+}
+
 class CurlSession final : public HttpSession {
  public:
   CurlSession() {
@@ -66,8 +99,12 @@ class CurlSession final : public HttpSession {
     curl_easy_setopt(curl_, CURLOPT_FOLLOWLOCATION, 1L);
     curl_easy_setopt(curl_, CURLOPT_MAXREDIRS, 10L);
     curl_easy_setopt(curl_, CURLOPT_CONNECTTIMEOUT, kConnectTimeoutSeconds);
-    curl_easy_setopt(curl_, CURLOPT_LOW_SPEED_LIMIT, 1L);
-    curl_easy_setopt(curl_, CURLOPT_LOW_SPEED_TIME, kStallTimeoutSeconds);
+    // libcurl's low-speed limit would also end a slow answer that still moves: the request
+    // ends only once no byte has moved for the whole stall time.
+    curl_easy_setopt(curl_, CURLOPT_NOPROGRESS, 0L);
+    curl_easy_setopt(curl_, CURLOPT_XFERINFOFUNCTION, &OnProgress);
+    curl_easy_setopt(curl_, CURLOPT_PREREQFUNCTION, &OnConnected);
+    curl_easy_setopt(curl_, CURLOPT_HEADERFUNCTION, &OnHeader);
     curl_easy_setopt(curl_, CURLOPT_ERRORBUFFER, error_buffer_);
     curl_easy_setopt(curl_, CURLOPT_WRITEFUNCTION, &OnWrite);
   }
@@ -99,7 +136,8 @@ class CurlSession final : public HttpSession {
     headers.Add(header_line.c_str());
     headers.Add("Expect:");
     headers.Add("Accept:");
-    const std::string url = "http://" + host + ":" + std::to_string(port) + path;
+    // Port 0 names none: the default HTTP port, as for the GETs.
+    const std::string url = "http://" + host + ":" + std::to_string(port == 0 ? 80 : port) + path;
     curl_easy_setopt(curl_, CURLOPT_POST, 1L);
     curl_easy_setopt(curl_, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body.size()));
     curl_easy_setopt(curl_, CURLOPT_POSTFIELDS, body.data());
@@ -138,6 +176,9 @@ class CurlSession final : public HttpSession {
     curl_easy_setopt(curl_, CURLOPT_URL, url.c_str());
     curl_easy_setopt(curl_, CURLOPT_HTTPHEADER, headers.get());
     curl_easy_setopt(curl_, CURLOPT_WRITEDATA, &transfer);
+    curl_easy_setopt(curl_, CURLOPT_XFERINFODATA, &transfer);
+    curl_easy_setopt(curl_, CURLOPT_PREREQDATA, &transfer);
+    curl_easy_setopt(curl_, CURLOPT_HEADERDATA, &transfer);
     const CURLcode rc = curl_easy_perform(curl_);
     curl_easy_setopt(curl_, CURLOPT_HTTPHEADER, nullptr);
     if (transfer.thrown) std::rethrow_exception(transfer.thrown);
@@ -146,6 +187,10 @@ class CurlSession final : public HttpSession {
       return true;
     }
     if (rc == CURLE_WRITE_ERROR && transfer.declined) return true;
+    if (transfer.stalled) {
+      error = "No data arrived for " + std::to_string(kStallTimeoutSeconds) + " seconds.";
+      return false;
+    }
     error = error_buffer_[0] != 0 ? error_buffer_ : curl_easy_strerror(rc);
     return false;
   }
