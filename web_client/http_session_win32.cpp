@@ -1,10 +1,14 @@
 // WinINet: one Internet session per object. WinINet keeps cookies per process and answers
 // GETs from its cache, so every request skips both and the object carries its own cookies.
+// Each request goes out on a connection of its own that carries the time limits too: Wine
+// applies them from the connection, not from the session, so a request opened by
+// InternetOpenUrl would wait for a silent server for ever there.
 #include <windows.h>
 #include <wininet.h>
 
 #include <cstdio>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "cookie_jar.h"
@@ -111,13 +115,22 @@ class WinInetSession final : public HttpSession {
   bool Get(const std::string& url, HttpAnswerSink& sink, std::string& error) override {
     if (!session_) return NoSession(error);
     const std::wstring wide_url = WideFromOem(url);
-    const std::wstring headers = CookieHeader(url);
-    Handle request(InternetOpenUrlW(session_.get(), wide_url.c_str(),
-                                    headers.empty() ? nullptr : headers.c_str(),
-                                    static_cast<DWORD>(headers.size()),
-                                    INTERNET_FLAG_TRANSFER_ASCII | kRequestFlags, kContext));
-    if (!request) return Fail(error);
-    return Answer(request.get(), url, sink, error);
+    std::vector<wchar_t> host(INTERNET_MAX_HOST_NAME_LENGTH + 1);
+    std::vector<wchar_t> object(wide_url.size() + 1);
+    std::vector<wchar_t> extra(wide_url.size() + 1);
+    URL_COMPONENTSW parts{};
+    parts.dwStructSize = sizeof parts;
+    parts.lpszHostName = host.data();
+    parts.dwHostNameLength = static_cast<DWORD>(host.size());
+    parts.lpszUrlPath = object.data();
+    parts.dwUrlPathLength = static_cast<DWORD>(object.size());
+    parts.lpszExtraInfo = extra.data();
+    parts.dwExtraInfoLength = static_cast<DWORD>(extra.size());
+    if (!InternetCrackUrlW(wide_url.c_str(), 0, 0, &parts)) return Fail(error);
+    std::wstring target = std::wstring(object.data()) + extra.data();
+    if (target.empty()) target = L"/";
+    return Send(L"GET", INTERNET_FLAG_TRANSFER_ASCII, host.data(), parts.nPort, target,
+                std::wstring(), std::string(), url, sink, error);
   }
 
   bool Post(const std::string& host, uint16_t port, const std::string& path,
@@ -125,39 +138,50 @@ class WinInetSession final : public HttpSession {
             std::string& error) override {
     if (!session_) return NoSession(error);
     const INTERNET_PORT server_port = port == 0 ? INTERNET_DEFAULT_HTTP_PORT : port;
-    Handle connection(InternetConnectW(session_.get(), WideFromOem(host).c_str(), server_port,
-                                       nullptr, nullptr, INTERNET_SERVICE_HTTP, 0, kContext));
-    if (!connection) return Fail(error);
-    Handle request(HttpOpenRequestW(connection.get(), L"POST", WideFromOem(path).c_str(),
-                                    L"HTTP/1.1", nullptr, nullptr, kRequestFlags, kContext));
-    if (!request) return Fail(error);
     const std::string url = "http://" + host + ":" + std::to_string(server_port) + path;
-    std::wstring headers = WideFromOem(header_line) + L"\r\n" + CookieHeader(url);
-    if (body.size() > MAXDWORD) {
-      error = "The request body is too large.";
-      return false;
-    }
-    if (!HttpSendRequestW(request.get(), headers.c_str(), static_cast<DWORD>(headers.size()),
-                          const_cast<char*>(body.data()), static_cast<DWORD>(body.size()))) {
-      return Fail(error);
-    }
-    return Answer(request.get(), url, sink, error);
+    return Send(L"POST", 0, WideFromOem(host), server_port, WideFromOem(path),
+                WideFromOem(header_line) + L"\r\n", body, url, sink, error);
   }
 
  private:
   void Open(DWORD access) {
     session_.reset(InternetOpenW(nullptr, access, nullptr, nullptr, 0));
-    if (!session_) return;
-    // WinINet's own limits are undocumented and have been as long as an hour.
-    SetTimeout(INTERNET_OPTION_CONNECT_TIMEOUT, kConnectTimeoutMs);
-    SetTimeout(INTERNET_OPTION_SEND_TIMEOUT, kSendTimeoutMs);
-    SetTimeout(INTERNET_OPTION_RECEIVE_TIMEOUT, kReceiveTimeoutMs);
-    SetTimeout(INTERNET_OPTION_DATA_SEND_TIMEOUT, kSendTimeoutMs);
-    SetTimeout(INTERNET_OPTION_DATA_RECEIVE_TIMEOUT, kReceiveTimeoutMs);
+    if (session_) SetTimeouts(session_.get());
   }
 
-  void SetTimeout(DWORD option, DWORD ms) {
-    InternetSetOptionW(session_.get(), option, &ms, sizeof ms);
+  // WinINet's own limits are undocumented and have been as long as an hour.
+  static void SetTimeouts(HINTERNET handle) {
+    const std::pair<DWORD, DWORD> limits[] = {
+        {INTERNET_OPTION_CONNECT_TIMEOUT, kConnectTimeoutMs},
+        {INTERNET_OPTION_SEND_TIMEOUT, kSendTimeoutMs},
+        {INTERNET_OPTION_RECEIVE_TIMEOUT, kReceiveTimeoutMs},
+        {INTERNET_OPTION_DATA_SEND_TIMEOUT, kSendTimeoutMs},
+        {INTERNET_OPTION_DATA_RECEIVE_TIMEOUT, kReceiveTimeoutMs}};
+    for (auto limit : limits) InternetSetOptionW(handle, limit.first, &limit.second, sizeof(DWORD));
+  }
+
+  // One request on a connection of its own; `url` names it for the cookies.
+  bool Send(const wchar_t* verb, DWORD flags, const std::wstring& host, INTERNET_PORT port,
+            const std::wstring& object, const std::wstring& header_lines, const std::string& body,
+            const std::string& url, HttpAnswerSink& sink, std::string& error) {
+    Handle connection(InternetConnectW(session_.get(), host.c_str(), port, nullptr, nullptr,
+                                       INTERNET_SERVICE_HTTP, 0, kContext));
+    if (!connection) return Fail(error);
+    SetTimeouts(connection.get());
+    Handle request(HttpOpenRequestW(connection.get(), verb, object.c_str(), L"HTTP/1.1", nullptr,
+                                    nullptr, kRequestFlags | flags, kContext));
+    if (!request) return Fail(error);
+    const std::wstring headers = header_lines + CookieHeader(url);
+    if (body.size() > MAXDWORD) {
+      error = "The request body is too large.";
+      return false;
+    }
+    if (!HttpSendRequestW(request.get(), headers.empty() ? nullptr : headers.c_str(),
+                          static_cast<DWORD>(headers.size()), const_cast<char*>(body.data()),
+                          static_cast<DWORD>(body.size()))) {
+      return Fail(error);
+    }
+    return Answer(request.get(), url, sink, error);
   }
 
   std::wstring CookieHeader(const std::string& url) const {

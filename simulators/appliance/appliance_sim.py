@@ -34,7 +34,7 @@ Commands:
   {"cmd": "ping"}                   -> {"ok": true}
 
 Configuration keys ("set" merges: top-level keys are replaced, except "responses",
-"login_page" and "status", which merge per entry; an entry set to null is removed):
+"login_page", "status" and "headers", which merge per entry; an entry set to null is removed):
   mchiman        int, or null for no mchiman line in the status answer; default 1. When 1, every
                  transfer needs a signed-in session holding its right (job log: "LOG" in the
                  account's target; exports and imports: "ADMIN"); otherwise the transfer answers
@@ -60,6 +60,8 @@ Configuration keys ("set" merges: top-level keys are replaced, except "responses
   proxy_settings text of the proxy export (proxy_settings_hex, when set, wins)
   import_reject  true: an import answers a page holding "Zephyrcastle NG" (the upload is still
                  stored)
+  headers        {name: value} extra header lines on every answer, overrides included (for
+                 example {"Cache-Control": "public, max-age=3600"}); default none
   responses      {path: override} answers the path (query ignored; any method) instead of the
                  normal handling. Override keys:
                    "status": code (default 200), "reason": text (default: the usual phrase)
@@ -111,7 +113,7 @@ SESSION_COOKIE = "ZCSESSION"
 # 64 printable bytes per line: large answers stay text without any answer marker in them.
 PATTERN_LINE = b"ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-\n"
 STREAM_CHUNK = PATTERN_LINE * 1024  # 64 KiB
-MERGED_KEYS = ("responses", "login_page", "status")
+MERGED_KEYS = ("responses", "login_page", "status", "headers")
 
 DEFAULT_CONFIG = {
     "mchiman": 1,
@@ -133,6 +135,7 @@ DEFAULT_CONFIG = {
     "proxy_settings": "proxy=10.0.0.1\r\nport=8080\r\n",
     "proxy_settings_hex": None,
     "import_reject": False,
+    "headers": {},
 }
 
 RIGHT_OF_PATH = {
@@ -261,6 +264,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
                 "body": body, "proxied": proxied,
             })
             config = copy.deepcopy(STATE.config)
+        self.extra_headers = config.get("headers") or {}
         route_path = path.split("?", 1)[0]
         session_id, new_cookie = self.session_id()
         override = self.take_override(route_path, config)
@@ -326,6 +330,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
         self.send_header("Content-Type", content_type)
         if new_cookie:
             self.send_header("Set-Cookie", "%s=%s; Path=/" % (SESSION_COOKIE, new_cookie))
+        for name, value in getattr(self, "extra_headers", {}).items():
+            self.send_header(name, str(value))
         if close:
             self.send_header("Connection", "close")
             self.close_connection = True

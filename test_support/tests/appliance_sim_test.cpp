@@ -39,6 +39,8 @@ class Client {
     curl_easy_setopt(curl_, CURLOPT_PROXY, "");
     curl_easy_setopt(curl_, CURLOPT_TIMEOUT, 20L);
     curl_easy_setopt(curl_, CURLOPT_WRITEFUNCTION, Collect);
+    curl_easy_setopt(curl_, CURLOPT_HEADERFUNCTION, Collect);
+    curl_easy_setopt(curl_, CURLOPT_HEADERDATA, &headers_);
   }
   ~Client() { curl_easy_cleanup(curl_); }
   Client(const Client&) = delete;
@@ -49,11 +51,14 @@ class Client {
             std::string& body) {
     return Send(path, &data, type, body);
   }
+  // The header lines of the last answer, each ending in CR LF.
+  const std::string& headers() const { return headers_; }
 
  private:
   long Send(const std::string& path, const std::string* data, const std::string& type,
             std::string& body) {
     body.clear();
+    headers_.clear();
     curl_easy_setopt(curl_, CURLOPT_URL, (base_ + path).c_str());
     curl_easy_setopt(curl_, CURLOPT_WRITEDATA, &body);
     curl_slist* headers = nullptr;
@@ -76,6 +81,7 @@ class Client {
   }
 
   std::string base_;
+  std::string headers_;
   CURL* curl_;
 };
 
@@ -271,6 +277,31 @@ TEST_F(ApplianceSimTest, OverridesCanSkipAndRunOut) {
   EXPECT_EQ(body.size(), 200000u);
   EXPECT_EQ(body.find("<html>"), std::string::npos);
   EXPECT_EQ(client.Get("/nowhere", body), 404);
+}
+
+TEST_F(ApplianceSimTest, ConfiguredHeadersGoOnEveryAnswer) {
+  const std::string cache = "Cache-Control: public, max-age=3600\r\n";
+  const std::string extra = "X-Extra: 1\r\n";
+  sim_.Configure({{"headers", {{"Cache-Control", "public, max-age=3600"}, {"X-Extra", "1"}}},
+                  {"responses", {{"/big", {{"kind", "large"}, {"size", 100}}}}}});
+  Client client(sim_.Url(""));
+  std::string body;
+  for (const char* path : {kStatus, kLoginPage, "/big", "/nowhere"}) {
+    client.Get(path, body);
+    EXPECT_NE(client.headers().find(cache), std::string::npos) << path << client.headers();
+    EXPECT_NE(client.headers().find(extra), std::string::npos) << path << client.headers();
+  }
+  EXPECT_EQ(client.Post(kLogin, "authUser=x", "application/x-www-form-urlencoded", body), 200);
+  EXPECT_NE(client.headers().find(cache), std::string::npos) << client.headers();
+
+  // Entries merge one by one; a null one goes.
+  sim_.Configure({{"headers", {{"X-Extra", nullptr}}}});
+  client.Get(kStatus, body);
+  EXPECT_NE(client.headers().find(cache), std::string::npos);
+  EXPECT_EQ(client.headers().find("X-Extra"), std::string::npos);
+  sim_.Reset();
+  client.Get(kStatus, body);
+  EXPECT_EQ(client.headers().find("Cache-Control"), std::string::npos) << "none by default";
 }
 
 TEST_F(ApplianceSimTest, BadCommandsAreRefusedAndTheSimulatorCarriesOn) {

@@ -6,7 +6,6 @@
 #include "digest.h"
 #include "md5.h"
 #include "reference_md5.h"
-#include "tarn/tarn_web_com.h"
 
 namespace tarn::web {
 namespace {
@@ -59,34 +58,6 @@ TEST(UrlEncodeTest, EncodesEveryByteClass) {
       {"~", "%7E"},         {"*", "%2A"},         {"&", "%26"}, {"\x7f", "%7F"}, {"\x80", "%80"},
       {"\xe9", "%E9"},      {"a b&c", "a+b%26c"}, {"", ""}};
   for (const auto& [in, out] : cases) EXPECT_EQ(UrlEncode(in), out) << in;
-}
-
-TEST(EncryptWTest, DigestsUserSaltAndPassword) {
-  TARN_WCHAR digest[40];
-  for (auto& c : digest) c = u'#';
-  EXPECT_EQ(EncryptW(digest, u"admin", u"secret"), 0);
-  const std::string expected = ReferenceMd5Hex("admin:qm4vr7:secret");
-  EXPECT_EQ(std::u16string(digest), std::u16string(expected.begin(), expected.end()));
-  for (int i = 33; i < 40; ++i) EXPECT_EQ(digest[i], u'#') << "unit " << i << " was written";
-}
-
-TEST(EncryptWTest, EmptyAndOverLongArgumentsDigestAsEmpty) {
-  const std::string empty = ReferenceMd5Hex(":qm4vr7:");
-  const std::u16string too_long(256, u'x');
-  const TARN_WCHAR* args[][2] = {
-      {u"", u""}, {nullptr, nullptr}, {too_long.c_str(), u""}, {u"", too_long.c_str()}};
-  for (const auto& a : args) {
-    TARN_WCHAR digest[33];
-    EncryptW(digest, a[0], a[1]);
-    EXPECT_EQ(std::u16string(digest), std::u16string(empty.begin(), empty.end()));
-  }
-}
-
-TEST(ExportsTest, ProxySwitchAndPlaceholder) {
-  EXPECT_EQ(SetProxySetting(5), 1);
-  EXPECT_EQ(SetProxySetting(0), 1);
-  EXPECT_EQ(SetProxySetting(1), 1);
-  EXPECT_EQ(fnZCCOMUTILDLL(), 0);
 }
 
 }  // namespace

@@ -3,9 +3,9 @@
 #include <string>
 
 #include "dual_string.h"
-#include "tarn/tarn_web_com.h"
 #include "text_codec.h"
 #include "utf8.h"
+#include "utf8_cases.h"
 
 namespace tarn::web {
 namespace {
@@ -69,24 +69,7 @@ TEST(DualStringTest, NarrowTextConvertsToWide) {
   EXPECT_EQ(s.wide[0], 0);
 }
 
-TEST(Utf8ByteCountTest, CountsTheTerminatorAndReplacesLoneSurrogates) {
-  const char16_t pair[] = {0xD83D, 0xDE00, 0};
-  const char16_t lone[] = {0xDC00, 0};
-  struct Case {
-    const char16_t* text;
-    int bytes;
-  } cases[] = {{u"", 1}, {u"abc", 4}, {u"\u00e9", 3}, {u"\u3042", 4}, {pair, 5}, {lone, 4}};
-  for (const auto& c : cases) EXPECT_EQ(GetUtf8ByteCountW(c.text), c.bytes);
-  EXPECT_EQ(GetUtf8ByteCountW(nullptr), 0);
-}
-
-struct RecodeCase {
-  std::string name;
-  std::string in;
-  std::string out;
-};
-
-const std::string R = "\xef\xbf\xbd";  // U+FFFD
+using testing::RecodeCase;
 
 class RecodeTest : public ::testing::TestWithParam<RecodeCase> {};
 
@@ -97,34 +80,8 @@ TEST_P(RecodeTest, MalformedSequencesBecomeOneReplacementPerMaximalSubpart) {
   EXPECT_EQ(out, GetParam().out);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Utf8, RecodeTest,
-    ::testing::Values(RecodeCase{"Empty", "", ""},
-                      RecodeCase{"Valid", "a\xc3\xa9\xe3\x81\x82\xf0\x9f\x98\x80",
-                                 "a\xc3\xa9\xe3\x81\x82\xf0\x9f\x98\x80"},
-                      RecodeCase{"LoneContinuations",
-                                 "a\x80\xbf"
-                                 "b",
-                                 "a" + R + R + "b"},
-                      RecodeCase{"TruncatedTwoByte",
-                                 "\xc3"
-                                 "a",
-                                 R + "a"},
-                      RecodeCase{"TruncatedThreeByte",
-                                 "\xe3\x81"
-                                 "a",
-                                 R + "a"},
-                      RecodeCase{"TruncatedFourByteAtEnd", "\xf0\x9f\x98", R},
-                      RecodeCase{"OverlongTwoByte", "\xc0\xaf", R + R},
-                      RecodeCase{"OverlongC1", "\xc1\xbf", R + R},
-                      RecodeCase{"OverlongThreeByte", "\xe0\x80\xaf", R + R + R},
-                      RecodeCase{"OverlongFourByte", "\xf0\x80\x80\xaf", R + R + R + R},
-                      RecodeCase{"EncodedSurrogate", "\xed\xa0\x80", R + R + R},
-                      RecodeCase{"AboveUnicode", "\xf4\x90\x80\x80", R + R + R + R},
-                      RecodeCase{"F5ToFF", "\xf5\xf8\xfc\xfe\xff", R + R + R + R + R},
-                      RecodeCase{"ZeroByteCuts", std::string("ab\0cd", 5), "ab"},
-                      RecodeCase{"ZeroAfterMalformed", std::string("\xe3\x81\0x", 4), R}),
-    [](const auto& c) { return c.param.name; });
+INSTANTIATE_TEST_SUITE_P(Utf8, RecodeTest, ::testing::ValuesIn(testing::RecodeCases()),
+                         [](const auto& c) { return c.param.name; });
 
 }  // namespace
 }  // namespace tarn::web

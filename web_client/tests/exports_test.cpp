@@ -1,24 +1,26 @@
-// The exports as a host program calls them, against the appliance simulator.
+// The exports as a host program calls them, against the appliance simulator, on every target.
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <string>
 
-#include "web_test_env.h"
+#include "export_test_env.h"
+#include "utf8_cases.h"
 
 namespace tarn::web {
 namespace {
 
+using tarn::test::WebTarget;
+using testing::ExportTest;
 using testing::MessageBuffer;
 using testing::ReadFile;
-using testing::U16;
-using testing::WebTest;
+using testing::Utf16;
 using testing::WriteFile;
 
 constexpr char kStatus[] = "/script/_userlogin/zc_auth.shp";
 constexpr char kLogout[] = "/cgi-bin/userlogin/logout.cgi";
 
-class DeviceStatusExport : public WebTest {};
+class DeviceStatusExport : public ExportTest {};
 
 TEST_F(DeviceStatusExport, ValueOrErrorWithItsText) {
   struct Case {
@@ -39,7 +41,8 @@ TEST_F(DeviceStatusExport, ValueOrErrorWithItsText) {
     sim_->Reset();
     sim_->Configure(c.config);
     MessageBuffer message;
-    EXPECT_EQ(GetDeviceStatusMchimanW(whost().c_str(), message.units), c.result) << c.config;
+    EXPECT_EQ(target_->GetDeviceStatusMchimanW(whost().c_str(), message.units), c.result)
+        << c.config;
     if (c.message.empty()) {
       EXPECT_TRUE(message.untouched()) << c.config;
     } else if (c.message[0] == u'\0') {
@@ -56,14 +59,14 @@ TEST_F(DeviceStatusExport, ValueOrErrorWithItsText) {
 
 TEST_F(DeviceStatusExport, MissingBuffersDoNotCrash) {
   sim_->Configure({{"responses", {{kStatus, {{"status", 404}}}}}});
-  EXPECT_EQ(GetDeviceStatusMchimanW(whost().c_str(), nullptr), 98);
-  EXPECT_EQ(GetUserInfoW(whost().c_str(), u"admin", u"secret", nullptr, nullptr), 98);
-  EXPECT_EQ(EncryptW(nullptr, u"a", u"b"), 0);
+  EXPECT_EQ(target_->GetDeviceStatusMchimanW(whost().c_str(), nullptr), 98);
+  EXPECT_EQ(target_->GetUserInfoW(whost().c_str(), u"admin", u"secret", nullptr, nullptr), 98);
+  EXPECT_EQ(target_->EncryptW(nullptr, u"a", u"b"), 0);
 }
 
 TEST_F(DeviceStatusExport, RefusedConnectionGivesAText) {
   MessageBuffer message;
-  EXPECT_EQ(GetDeviceStatusMchimanW(u"127.0.0.1:1", message.units), 99);
+  EXPECT_EQ(target_->GetDeviceStatusMchimanW(u"127.0.0.1:1", message.units), 99);
   EXPECT_FALSE(message.text().empty());
   EXPECT_LT(message.text().size(), 256u);
 }
@@ -73,51 +76,58 @@ TEST_F(DeviceStatusExport, HostOf255UnitsIsUsedAnd256ActsAsEmpty) {
   const std::string base = host() + "/pad";
   const std::string padded = base + std::string(255 - base.size(), 'x');
   MessageBuffer message;
-  GetDeviceStatusMchimanW(U16(padded).c_str(), message.units);
+  target_->GetDeviceStatusMchimanW(Utf16(padded).c_str(), message.units);
   auto requests = sim_->Requests();
   ASSERT_EQ(requests.size(), 1u);
   EXPECT_EQ(requests[0].path, "/pad" + std::string(255 - base.size(), 'x') + kStatus);
 
   sim_->ClearRequests();
   MessageBuffer second;
-  EXPECT_EQ(GetDeviceStatusMchimanW(U16(padded + "x").c_str(), second.units), 99);
+  EXPECT_EQ(target_->GetDeviceStatusMchimanW(Utf16(padded + "x").c_str(), second.units), 99);
   EXPECT_TRUE(sim_->Requests().empty()) << "an over-long host acts as empty";
 }
 
 // --- the six transfers -----------------------------------------------------------------
 
-using Transfer5 = int (*)(const TARN_WCHAR*, const TARN_WCHAR*, const TARN_WCHAR*,
-                          const TARN_WCHAR*, TARN_WCHAR*);
+using Transfer = int (*)(WebTarget&, const TARN_WCHAR* host, const TARN_WCHAR* user,
+                         const TARN_WCHAR* password, const TARN_WCHAR* path, TARN_WCHAR* message);
+
+template <int (WebTarget::*Export)(const TARN_WCHAR*, const TARN_WCHAR*, const TARN_WCHAR*,
+                                   const TARN_WCHAR*, TARN_WCHAR*)>
+int CallWith(WebTarget& target, const TARN_WCHAR* host, const TARN_WCHAR* user,
+             const TARN_WCHAR* password, const TARN_WCHAR* path, TARN_WCHAR* message) {
+  return (target.*Export)(host, user, password, path, message);
+}
+
+int CallNoLogin(WebTarget& target, const TARN_WCHAR* host, const TARN_WCHAR*, const TARN_WCHAR*,
+                const TARN_WCHAR* path, TARN_WCHAR* message) {
+  return target.GetJobLogNoLoginW(host, path, message);
+}
 
 struct TransferCase {
   const char* name;
-  Transfer5 call;
+  Transfer call;
   bool upload;
   const char* path;  // the appliance's object
 };
-
-int CallNoLogin(const TARN_WCHAR* host, const TARN_WCHAR*, const TARN_WCHAR*,
-                const TARN_WCHAR* path, TARN_WCHAR* message) {
-  return GetJobLogNoLoginW(host, path, message);
-}
 
 void PrintTo(const TransferCase& c, std::ostream* os) {
   *os << c.name;
 }
 
-class TransferExport : public WebTest, public ::testing::WithParamInterface<TransferCase> {
+class TransferExport : public ExportTest, public ::testing::WithParamInterface<TransferCase> {
  protected:
   void SetUp() override {
-    WebTest::SetUp();
+    ExportTest::SetUp();
     // Without credentials only an appliance that needs no sign-in lets the job log out.
     if (GetParam().call == &CallNoLogin) sim_->Configure({{"mchiman", 0}});
   }
-  int Call(const std::string& user, const std::string& password, const std::string& file,
+  int Call(const std::string& user, const std::string& password, const std::filesystem::path& file,
            MessageBuffer& message) {
-    return GetParam().call(whost().c_str(), U16(user).c_str(), U16(password).c_str(),
-                           U16(file).c_str(), message.units);
+    return GetParam().call(*target_, whost().c_str(), Utf16(user).c_str(), Utf16(password).c_str(),
+                           Local(file).c_str(), message.units);
   }
-  std::string file() const { return (dir_ / "data.bin").string(); }
+  std::filesystem::path file() const { return dir_ / "data.bin"; }
   bool LoggedOutLast() {
     const auto requests = sim_->Requests();
     return !requests.empty() && requests.back().path == kLogout;
@@ -174,17 +184,17 @@ TEST_P(TransferExport, AnswerMarkers) {
     EXPECT_EQ(Call("admin", "secret", file(), message), 96);
     EXPECT_NE(ReadFile(file()).find("<html>"), std::string::npos) << "the page is kept";
     // Into the dump file itself only the failure mark counts.
-    EXPECT_EQ(Call("admin", "secret", dump().string(), message), 0);
+    EXPECT_EQ(Call("admin", "secret", dump(), message), 0);
   }
   EXPECT_TRUE(message.untouched());
 }
 
 TEST_P(TransferExport, LocalFileThatCannotBeOpenedIsNamed) {
   // Uploads read a file that is not there; downloads write into a folder that is not there.
-  const std::string local = (dir_ / "missing-folder" / "data.bin").string();
+  const auto local = dir_ / "missing-folder" / "data.bin";
   MessageBuffer message;
   EXPECT_EQ(Call("admin", "secret", local, message), 99);
-  EXPECT_EQ(message.text(), U16("File open error. FileName:[" + local + "]"));
+  EXPECT_EQ(message.text(), u"File open error. FileName:[" + Local(local) + u"]");
   EXPECT_TRUE(LoggedOutLast());
   if (GetParam().upload) {
     EXPECT_TRUE(sim_->RequestsTo(GetParam().path).empty()) << "nothing uploaded";
@@ -196,16 +206,21 @@ TEST_P(TransferExport, LocalFileThatCannotBeOpenedIsNamed) {
 
 INSTANTIATE_TEST_SUITE_P(
     Six, TransferExport,
-    ::testing::Values(
-        TransferCase{"GetJobLogW", &GetJobLogW, false, "/cgi-bin/log/jobLog.cgi"},
-        TransferCase{"GetJobLogNoLoginW", &CallNoLogin, false, "/cgi-bin/log/jobLog.cgi"},
-        TransferCase{"GetUserInfoW", &GetUserInfoW, false, "/cgi-bin/mainte/userexport.cgi"},
-        TransferCase{"SetUserInfoW", &SetUserInfoW, true, "/cgi-bin/mainte/userimport.cgi"},
-        TransferCase{"GetProxyInfoW", &GetProxyInfoW, false, "/cgi-bin/mainte/proxyexport.cgi"},
-        TransferCase{"SetProxyInfoW", &SetProxyInfoW, true, "/cgi-bin/mainte/proxyimport.cgi"}),
+    ::testing::Values(TransferCase{"GetJobLogW", &CallWith<&WebTarget::GetJobLogW>, false,
+                                   "/cgi-bin/log/jobLog.cgi"},
+                      TransferCase{"GetJobLogNoLoginW", &CallNoLogin, false,
+                                   "/cgi-bin/log/jobLog.cgi"},
+                      TransferCase{"GetUserInfoW", &CallWith<&WebTarget::GetUserInfoW>, false,
+                                   "/cgi-bin/mainte/userexport.cgi"},
+                      TransferCase{"SetUserInfoW", &CallWith<&WebTarget::SetUserInfoW>, true,
+                                   "/cgi-bin/mainte/userimport.cgi"},
+                      TransferCase{"GetProxyInfoW", &CallWith<&WebTarget::GetProxyInfoW>, false,
+                                   "/cgi-bin/mainte/proxyexport.cgi"},
+                      TransferCase{"SetProxyInfoW", &CallWith<&WebTarget::SetProxyInfoW>, true,
+                                   "/cgi-bin/mainte/proxyimport.cgi"}),
     [](const auto& c) { return std::string(c.param.name); });
 
-class UploadExport : public WebTest {};
+class UploadExport : public ExportTest {};
 
 TEST_F(UploadExport, MultipartBodyByteForByte) {
   const std::string head =
@@ -217,8 +232,8 @@ TEST_F(UploadExport, MultipartBodyByteForByte) {
     const auto file = dir_ / "up.bin";
     WriteFile(file, content);
     MessageBuffer message;
-    ASSERT_EQ(SetUserInfoW(whost().c_str(), u"admin", u"secret", U16(file.string()).c_str(),
-                           message.units),
+    ASSERT_EQ(target_->SetUserInfoW(whost().c_str(), u"admin", u"secret", Local(file).c_str(),
+                                    message.units),
               0);
     const auto requests = sim_->Requests();
     const auto& post = requests[requests.size() - 2];
@@ -231,11 +246,12 @@ TEST_F(UploadExport, MultipartBodyByteForByte) {
 }
 
 TEST_F(UploadExport, MissingFileUploadsNothingAndNamesIt) {
-  const std::string missing = (dir_ / "no-such.csv").string();
+  const auto missing = dir_ / "no-such.csv";
   MessageBuffer message;
-  EXPECT_EQ(
-      SetProxyInfoW(whost().c_str(), u"admin", u"secret", U16(missing).c_str(), message.units), 99);
-  EXPECT_EQ(message.text(), U16("File open error. FileName:[" + missing + "]"));
+  EXPECT_EQ(target_->SetProxyInfoW(whost().c_str(), u"admin", u"secret", Local(missing).c_str(),
+                                   message.units),
+            99);
+  EXPECT_EQ(message.text(), u"File open error. FileName:[" + Local(missing) + u"]");
   const auto requests = sim_->Requests();
   for (const auto& r : requests) EXPECT_NE(r.path, "/cgi-bin/mainte/proxyimport.cgi");
   EXPECT_EQ(requests.back().path, kLogout);
@@ -247,15 +263,34 @@ TEST_F(UploadExport, FiftyMegabytesArriveWhole) {
   const auto file = dir_ / "big.bin";
   WriteFile(file, content);
   MessageBuffer message;
-  ASSERT_EQ(
-      SetUserInfoW(whost().c_str(), u"admin", u"secret", U16(file.string()).c_str(), message.units),
-      0);
+  ASSERT_EQ(target_->SetUserInfoW(whost().c_str(), u"admin", u"secret", Local(file).c_str(),
+                                  message.units),
+            0);
   EXPECT_TRUE(sim_->StoredUpload("/cgi-bin/mainte/userimport.cgi") == content);
 }
 
 // --- the job log's re-encoding ----------------------------------------------------------
 
-class JobLogExport : public WebTest {};
+class JobLogExport : public ExportTest {
+ protected:
+  // Downloads a job log of exactly these bytes and returns what the target stored.
+  std::string Stored(const std::string& answer) {
+    std::string hex;
+    for (unsigned char c : answer) {
+      static const char kHex[] = "0123456789abcdef";
+      hex.push_back(kHex[c >> 4]);
+      hex.push_back(kHex[c & 15]);
+    }
+    sim_->Configure({{"job_log_hex", hex}});
+    const auto file = dir_ / "log.txt";
+    WriteFile(file, "old");
+    MessageBuffer message;
+    const int result = target_->GetJobLogW(whost().c_str(), u"logger", u"logpass",
+                                           Local(file).c_str(), message.units);
+    EXPECT_EQ(result, 0);
+    return ReadFile(file);
+  }
+};
 
 TEST_F(JobLogExport, MalformedUtf8IsReplacedAndZeroCuts) {
   const std::string r = "\xef\xbf\xbd";
@@ -269,29 +304,19 @@ TEST_F(JobLogExport, MalformedUtf8IsReplacedAndZeroCuts) {
                                                        {"\xf5\xff", r + r},
                                                        {std::string("keep\0drop", 9), "keep"},
                                                        {"", ""}};
-  for (const auto& [in, out] : cases) {
-    std::string hex;
-    for (unsigned char c : in) {
-      static const char kHex[] = "0123456789abcdef";
-      hex.push_back(kHex[c >> 4]);
-      hex.push_back(kHex[c & 15]);
-    }
-    sim_->Configure({{"job_log_hex", hex}});
-    const auto file = dir_ / "log.txt";
-    WriteFile(file, "old");
-    MessageBuffer message;
-    ASSERT_EQ(GetJobLogW(whost().c_str(), u"logger", u"logpass", U16(file.string()).c_str(),
-                         message.units),
-              0);
-    EXPECT_EQ(ReadFile(file), out);
-  }
+  for (const auto& [in, out] : cases) EXPECT_EQ(Stored(in), out);
+}
+
+// The converter's own table, end to end: every target stores the same bytes.
+TEST_F(JobLogExport, StoresTheConvertersTableByteForByte) {
+  for (const auto& c : testing::RecodeCases()) EXPECT_EQ(Stored(c.in), c.out) << c.name;
 }
 
 TEST_F(JobLogExport, NoLoginAgainstAnOpenApplianceStillSignsOut) {
   sim_->Configure({{"mchiman", 0}});
   const auto file = dir_ / "log.txt";
   MessageBuffer message;
-  EXPECT_EQ(GetJobLogNoLoginW(whost().c_str(), U16(file.string()).c_str(), message.units), 0);
+  EXPECT_EQ(target_->GetJobLogNoLoginW(whost().c_str(), Local(file).c_str(), message.units), 0);
   EXPECT_FALSE(ReadFile(file).empty());
   const auto requests = sim_->Requests();
   for (const auto& r : requests) EXPECT_NE(r.path, "/cgi-bin/userlogin/login.cgi");

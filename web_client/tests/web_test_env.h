@@ -68,20 +68,4 @@ class WebTest : public ::testing::Test {
 inline std::unique_ptr<tarn::test::ApplianceSim> WebTest::sim_;
 inline std::filesystem::path WebTest::base_;
 
-// A message buffer pre-filled with a marker, to see whether an export wrote it.
-struct MessageBuffer {
-  MessageBuffer() { std::fill(std::begin(units), std::end(units), u'#'); }
-  bool untouched() const {
-    for (auto u : units)
-      if (u != u'#') return false;
-    return true;
-  }
-  std::u16string text() const {
-    size_t n = 0;
-    while (n < 256 && units[n] != 0) ++n;
-    return std::u16string(units, n);
-  }
-  TARN_WCHAR units[256];
-};
-
 }  // namespace tarn::web::testing
