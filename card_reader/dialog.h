@@ -49,8 +49,15 @@ class DialogHost {
 // The platform's dialog host (on Linux: the terminal, or headless without one).
 std::unique_ptr<DialogHost> CreateDialogHost();
 
+// The library's two fixed messages. Each platform file holds their texts in the form its
+// message box shows right whatever the system's code page.
+enum class Message {
+  kNoReader,        // no reader connected
+  kDiscoveryError,  // port discovery failed with `code`
+};
+
 // A modal message with an OK button, captioned with the library's name.
-void ShowMessageBox(const std::string& text);
+void ShowMessageBox(Message message, int code = 0);
 
 // Watches the dialog that runs in this process; lets a test follow and steer it without a
 // screen. Calls come on the dialog's thread, except posted texts, which are reported on the

@@ -287,7 +287,13 @@ std::unique_ptr<DialogHost> CreateDialogHost() {
   return std::make_unique<TerminalDialogHost>();
 }
 
-void ShowMessageBox(const std::string& text) {
+void ShowMessageBox(Message message, int code) {
+  std::string text = "カードリーダーが接続されていません。";
+  if (message == Message::kDiscoveryError) {
+    char formatted[96];
+    std::snprintf(formatted, sizeof formatted, "例外が発生しました。Error(%d)", code);
+    text = formatted;
+  }
   std::string line = "TarnIccr: " + text + "\n";
   std::fwrite(line.data(), 1, line.size(), stderr);
   std::fflush(stderr);

@@ -1,5 +1,4 @@
 // The library's one export.
-#include <cstdio>
 #include <cstring>
 #include <string>
 
@@ -26,11 +25,9 @@ extern "C" TARN_IMPORT_EXPORT int TARN_CALL fnExcelStringFunc(const char* title,
       return ended == tarn::iccr::IDCANCEL ? 0 : 1;
     }
     if (code == 0) {
-      tarn::iccr::ShowMessageBox("カードリーダーが接続されていません。");
+      tarn::iccr::ShowMessageBox(tarn::iccr::Message::kNoReader);
     } else {
-      char text[96];
-      std::snprintf(text, sizeof text, "例外が発生しました。Error(%d)", code);
-      tarn::iccr::ShowMessageBox(text);
+      tarn::iccr::ShowMessageBox(tarn::iccr::Message::kDiscoveryError, code);
     }
     return 0;
   } catch (...) {

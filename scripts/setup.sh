@@ -13,7 +13,7 @@ for arg in "$@"; do
   case "$arg" in
     --windows)
       packages+=(g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 mingw-w64-x86-64-dev
-                 wine64 xvfb xauth fonts-ipafont-gothic)
+                 wine64 xvfb xauth fonts-ipafont-gothic imagemagick locales)
       ;;
     *) echo "setup.sh: unknown option $arg" >&2; exit 2 ;;
   esac

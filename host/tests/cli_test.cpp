@@ -35,9 +35,8 @@ struct Target {
   std::string line_end;               // what ends each line tarn writes to a file or pipe
 };
 
-// tarn.exe has no card command until the Windows card-reader library is built; then this turns
-// the card cases on for Wine too.
-constexpr bool kWindowsHasCard = false;
+// The Windows build always carries the card-reader library, and so tarn.exe its card command.
+constexpr bool kWindowsHasCard = true;
 
 const Target& TheTarget() {
   static const Target target = [] {
