@@ -246,7 +246,13 @@ int CHttpHelper::Exchange(Verb verb, const std::string& url, const std::string& 
   if (sink.has_status_) {
     m_strStatusLine = std::to_string(sink.code_) + " " + GetStatusText(sink.code_);
   }
-  const bool closed = !sink.open_ || target.Close();
+  const bool complete = ok && !sink.target_failed_;
+  bool closed = true;
+  if (sink.open_ && complete) {
+    closed = target.Close();
+  } else if (sink.open_) {
+    target.Abort();
+  }
   if (sink.target_failed_ || !closed) {
     m_strLastError = target.ErrorText();
     return kHttpOrFileError;

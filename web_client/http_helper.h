@@ -28,7 +28,10 @@ class BodyTarget {
   virtual ~BodyTarget() = default;
   virtual bool Open() = 0;
   virtual bool Write(const char* data, size_t size) = 0;
+  // The body is complete: keep it.
   virtual bool Close() = 0;
+  // The body did not arrive whole: keep nothing of it, and leave what was there before.
+  virtual void Abort() {}
   // Text for the caller when Open, Write or Close failed.
   virtual std::string ErrorText() const = 0;
 };

@@ -7,6 +7,7 @@
 #include <wininet.h>
 
 #include <cstdio>
+#include <cwchar>
 #include <string>
 #include <utility>
 #include <vector>
@@ -200,13 +201,26 @@ class WinInetSession final : public HttpSession {
     }
     TakeCookies(request, url);
     if (!sink.OnStatus(code)) return true;
+    // WinINet reports a connection closed early as the body's end: the length tells.
+    wchar_t length_text[32] = {};
+    DWORD length_size = sizeof length_text;
+    const bool has_length =
+        HttpQueryInfoW(request, HTTP_QUERY_CONTENT_LENGTH, length_text, &length_size, nullptr) != 0;
+    const unsigned long long expected = has_length ? std::wcstoull(length_text, nullptr, 10) : 0;
+    unsigned long long received = 0;
     std::vector<char> buffer(kReadBlock);
     for (;;) {
       DWORD read = 0;
       if (!InternetReadFile(request, buffer.data(), kReadBlock, &read)) return Fail(error);
-      if (read == 0) return true;
+      if (read == 0) break;
+      received += read;
       if (!sink.OnBody(buffer.data(), read)) return true;
     }
+    if (has_length && received < expected) {
+      error = "The connection closed before the whole answer arrived.";
+      return false;
+    }
+    return true;
   }
 
   void TakeCookies(HINTERNET request, const std::string& url) {

@@ -15,4 +15,15 @@ bool SameFileName(const std::string& a, const std::string& b);
 // cannot be opened or the name cannot be read back into the platform's own form.
 std::FILE* OpenLocalFile(const std::string& path, const char* mode);
 
+// The file that a finished download takes the place of: `path` itself, or the file a link
+// names; "" when `path` names something that is not a plain file (a device, a pipe), which
+// can only be written in place.
+std::string ReplaceableTarget(const std::string& path);
+// A new file in the folder of `path`, open for binary writing, under a name no other file
+// has; `temp` receives that name. Null when it cannot be created.
+std::FILE* CreateFileBeside(const std::string& path, std::string& temp);
+// Puts the finished file `temp` in the place of `path`, replacing what was there.
+bool ReplaceLocalFile(const std::string& temp, const std::string& path);
+void RemoveLocalFile(const std::string& path);
+
 }  // namespace tarn::web

@@ -1,7 +1,11 @@
 // Windows: names arrive in the OEM code page, which the ANSI file functions would misread,
 // so files are opened by their UTF-16 name.
+#include <fcntl.h>
+#include <io.h>
+#include <sys/stat.h>
 #include <windows.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -49,6 +53,65 @@ std::FILE* OpenLocalFile(const std::string& path, const char* mode) {
   if (wide_path.find(L'?') != std::wstring::npos) return nullptr;
   for (const char* m = mode; *m != 0; ++m) wide_mode.push_back(static_cast<wchar_t>(*m));
   return _wfopen(wide_path.c_str(), wide_mode.c_str());
+}
+
+std::string ReplaceableTarget(const std::string& path) {
+  std::wstring wide_path;
+  if (!WideFromOem(path, wide_path)) return path;
+  HANDLE h =
+      CreateFileW(wide_path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                  nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return path;  // missing, or not ours to judge: a new file
+  const DWORD type = GetFileType(h);
+  BY_HANDLE_FILE_INFORMATION info{};
+  const bool known = GetFileInformationByHandle(h, &info) != 0;
+  CloseHandle(h);
+  if (type != FILE_TYPE_DISK) return std::string();  // NUL, CON, pipes
+  if (known &&
+      (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT))) {
+    return std::string();
+  }
+  return path;
+}
+
+std::FILE* CreateFileBeside(const std::string& path, std::string& temp) {
+  std::wstring wide_path;
+  if (path.empty() || !WideFromOem(path, wide_path)) return nullptr;
+  if (wide_path.find(L'?') != std::wstring::npos) return nullptr;
+  const unsigned long seed = GetTickCount() ^ GetCurrentProcessId();
+  for (unsigned long attempt = 0; attempt < 100; ++attempt) {
+    char suffix[48];
+    std::snprintf(suffix, sizeof suffix, ".part-%lx", (seed + attempt * 7919) & 0xFFFFFFFFul);
+    temp = path + suffix;
+    std::wstring wide_temp;
+    if (!WideFromOem(temp, wide_temp)) return nullptr;
+    const int fd =
+        _wopen(wide_temp.c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY, _S_IREAD | _S_IWRITE);
+    if (fd < 0) {
+      if (errno == EEXIST) continue;
+      return nullptr;
+    }
+    std::FILE* file = _fdopen(fd, "wb");
+    if (file == nullptr) {
+      _close(fd);
+      _wremove(wide_temp.c_str());
+    }
+    return file;
+  }
+  return nullptr;
+}
+
+bool ReplaceLocalFile(const std::string& temp, const std::string& path) {
+  std::wstring wide_temp;
+  std::wstring wide_path;
+  if (!WideFromOem(temp, wide_temp) || !WideFromOem(path, wide_path)) return false;
+  return MoveFileExW(wide_temp.c_str(), wide_path.c_str(),
+                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED) != 0;
+}
+
+void RemoveLocalFile(const std::string& path) {
+  std::wstring wide_path;
+  if (WideFromOem(path, wide_path)) _wremove(wide_path.c_str());
 }
 
 }  // namespace tarn::web

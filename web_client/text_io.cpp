@@ -37,11 +37,13 @@ FileTarget::FileTarget(std::string path, std::string open_error)
     : path_(std::move(path)), open_error_(std::move(open_error)) {}
 
 FileTarget::~FileTarget() {
-  if (file_ != nullptr) std::fclose(file_);
+  Abort();
 }
 
 bool FileTarget::Open() {
-  file_ = OpenLocalFile(path_, "wb");
+  replaced_ = ReplaceableTarget(path_);
+  temp_.clear();
+  file_ = replaced_.empty() ? OpenLocalFile(path_, "wb") : CreateFileBeside(replaced_, temp_);
   if (file_ == nullptr) error_ = open_error_;
   return file_ != nullptr;
 }
@@ -54,10 +56,19 @@ bool FileTarget::Write(const char* data, size_t size) {
 
 bool FileTarget::Close() {
   if (file_ == nullptr) return true;
-  const bool ok = std::fclose(file_) == 0;
+  const bool written = std::fclose(file_) == 0;
   file_ = nullptr;
-  if (!ok) error_ = "File write error. FileName:[" + path_ + "]";
-  return ok;
+  if (written && (temp_.empty() || ReplaceLocalFile(temp_, replaced_))) return true;
+  if (!temp_.empty()) RemoveLocalFile(temp_);
+  error_ = "File write error. FileName:[" + path_ + "]";
+  return false;
+}
+
+void FileTarget::Abort() {
+  if (file_ == nullptr) return;
+  std::fclose(file_);
+  file_ = nullptr;
+  if (!temp_.empty()) RemoveLocalFile(temp_);
 }
 
 bool ReadWholeFile(const std::string& path, std::string& data) {
@@ -73,10 +84,8 @@ bool ReadWholeFile(const std::string& path, std::string& data) {
 }
 
 bool WriteWholeFile(const std::string& path, const std::string& data) {
-  std::FILE* file = OpenLocalFile(path, "wb");
-  if (file == nullptr) return false;
-  const bool written = std::fwrite(data.data(), 1, data.size(), file) == data.size();
-  return (std::fclose(file) == 0) && written;
+  FileTarget target(path, std::string());
+  return target.Open() && target.Write(data.data(), data.size()) && target.Close();
 }
 
 std::string EscapePercent(const std::string& url) {

@@ -29,7 +29,8 @@ class LineReader {
   size_t length_ = 0;
 };
 
-// Creates or truncates the file when the answer is accepted and writes the body into it.
+// Writes the body into a new file beside the target and puts it in the target's place only
+// once the body is complete, so a failed transfer leaves the previous file as it was.
 class FileTarget final : public BodyTarget {
  public:
   FileTarget(std::string path, std::string open_error);
@@ -40,12 +41,15 @@ class FileTarget final : public BodyTarget {
   bool Open() override;
   bool Write(const char* data, size_t size) override;
   bool Close() override;
+  void Abort() override;
   std::string ErrorText() const override { return error_; }
 
  private:
   std::string path_;
   std::string open_error_;
   std::string error_;
+  std::string replaced_;  // the file that the finished body takes the place of
+  std::string temp_;      // empty when the target is written in place
   std::FILE* file_ = nullptr;
 };
 
@@ -74,7 +78,8 @@ class MemoryTarget final : public BodyTarget {
 
 // Reads a whole file; false when it cannot be opened or read.
 bool ReadWholeFile(const std::string& path, std::string& data);
-// Writes `data` to a created or truncated file; false when it cannot be opened or written.
+// Puts a file holding `data` in the place of `path`, through a file beside it; false when it
+// cannot be created or written, and then the previous file stays as it was.
 bool WriteWholeFile(const std::string& path, const std::string& data);
 // Every "%" as "%25".
 std::string EscapePercent(const std::string& url);

@@ -72,6 +72,10 @@ Configuration keys ("set" merges: top-level keys are replaced, except "responses
                    "hang": true   read the request, never answer, keep the socket open until
                                   the client closes it or the simulator stops
                    "delay_ms": N  wait before answering
+                   "cut_after": K  announce the whole body's Content-Length, send its first K
+                                  bytes, then close the connection
+                   "trickle_ms": N send the body one byte at a time, N ms apart (with a
+                                  Content-Length), a slow answer that still moves
                    "chunked": true send the body with chunked transfer coding
                    "close": true  no Content-Length; the body ends when the connection closes
                    "content_type": text (default text/html for "html", else text/plain)
@@ -398,7 +402,26 @@ class Handler(http.server.BaseHTTPRequestHandler):
             phrase = self.responses.get(status, ("Status",))[0]
             data = page("%d %s" % (status, phrase), phrase)
             content_type = content_type or "text/html"
+        if "cut_after" in override:
+            self.start_answer(status, reason, content_type or "text/plain", new_cookie, False,
+                              False, len(data))
+            self.wfile.write(data[:int(override["cut_after"])])
+            self.wfile.flush()
+            self.close_connection = True
+            return
+        if override.get("trickle_ms"):
+            return self.send_trickle(status, reason, data, new_cookie,
+                                     content_type or "text/plain", int(override["trickle_ms"]))
         self.reply(status, data, new_cookie, content_type or "text/plain", reason, chunked, close)
+
+    def send_trickle(self, status, reason, data, new_cookie, content_type, gap_ms):
+        self.start_answer(status, reason, content_type, new_cookie, False, False, len(data))
+        self.wfile.flush()
+        for i in range(len(data)):
+            if STOP.wait(gap_ms / 1000.0):
+                return
+            self.wfile.write(data[i:i + 1])
+            self.wfile.flush()
 
     def send_large(self, status, reason, size, new_cookie, content_type, chunked, close):
         self.start_answer(status, reason, content_type, new_cookie, chunked, close, size)

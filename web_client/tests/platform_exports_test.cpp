@@ -147,6 +147,44 @@ TEST_F(LocalFileNameExport, NameTheNarrowFormCannotHoldIsAFileError) {
 
 // A server that takes the request and never answers: the call ends with the HTTP layer's
 // text once its limit for a silent server has passed, instead of holding the host for ever.
+// A download that fails part way must not cost the user the file they had.
+class InterruptedDownloadExport : public ExportTest {};
+
+TEST_F(InterruptedDownloadExport, PreviousFileStaysAndNothingIsLeftBeside) {
+  const std::string body(200000, 'u');
+  const struct {
+    const char* name;
+    nlohmann::json answer;
+    int result;
+    bool replaced;
+  } cases[] = {
+      {"cut in the body", {{"body", body}, {"cut_after", 70000}}, 99, false},
+      {"cut before the body", {{"body", body}, {"cut_after", 0}}, 99, false},
+      {"refused", {{"status", 404}}, 98, false},
+      {"whole", {{"body", body}}, 0, true},
+  };
+  const auto file = dir_ / "users.csv";
+  for (const auto& c : cases) {
+    for (const char* object : {kUserExport, "/cgi-bin/log/jobLog.cgi"}) {
+      sim_->Reset();
+      sim_->Configure({{"responses", {{object, c.answer}}}});
+      WriteFile(file, "the user's last good copy\n");
+      MessageBuffer message;
+      const bool job_log = std::string(object) != kUserExport;
+      const int result = job_log ? target_->GetJobLogW(whost().c_str(), u"admin", u"secret",
+                                                       Local(file).c_str(), message.units)
+                                 : target_->GetUserInfoW(whost().c_str(), u"admin", u"secret",
+                                                         Local(file).c_str(), message.units);
+      EXPECT_EQ(result, c.result) << c.name << " " << object << ": " << Utf8(message.text());
+      EXPECT_EQ(ReadFile(file), c.replaced ? body : "the user's last good copy\n")
+          << c.name << " " << object;
+      const auto left = Entries(dir_);
+      EXPECT_EQ(left, (std::set<std::filesystem::path>{file, dir_ / "htmlDump.htm"}))
+          << c.name << " " << object;
+    }
+  }
+}
+
 class StalledServerExport : public ExportTest {};
 
 TEST_F(StalledServerExport, GivesUpWithAText) {
@@ -167,6 +205,15 @@ TEST_F(StalledServerExport, GivesUpWithAText) {
   const auto requests = sim_->Requests();
   ASSERT_FALSE(requests.empty());
   EXPECT_EQ(requests.back().path, kLogout) << "the sign-out still goes out";
+}
+
+// Half a byte a second for 36 s: slow, but never 30 s without a byte, so it is no stall.
+TEST_F(StalledServerExport, SlowAnswerThatKeepsMovingIsTakenWhole) {
+  sim_->Configure(
+      {{"responses", {{kStatus, {{"body", "mchiman=5\r\n#######"}, {"trickle_ms", 2000}}}}}});
+  MessageBuffer message;
+  EXPECT_EQ(target_->GetDeviceStatusMchimanW(whost().c_str(), message.units), 5)
+      << Utf8(message.text());
 }
 
 // Its own suite: under Wine the proxy comes from the environment the process starts with.
@@ -199,6 +246,52 @@ TEST_F(ProxyExport, SwitchChoosesBetweenThePlatformsProxyAndDirect) {
   ASSERT_EQ(requests.size(), 1u);
   EXPECT_FALSE(requests[0].proxied);
   EXPECT_EQ(requests[0].path, kStatus);
+}
+
+// With a proxy in the way an address without a host would still find a machine to go to.
+TEST_F(ProxyExport, AddressWithoutHostSendsNothing) {
+  target_->SetEnv("http_proxy", u"http://" + whost());
+  const std::u16string too_long(256, u'a');
+  const struct {
+    const char* name;
+    const TARN_WCHAR* host;
+  } cases[] = {{"empty", u""},
+               {"null", nullptr},
+               {"256 units", too_long.c_str()},
+               {"port only", u":80"},
+               {"path only", u"/x"}};
+  const auto file = dir_ / "users.csv";
+  for (const auto& c : cases) {
+    MessageBuffer status;
+    EXPECT_EQ(target_->GetDeviceStatusMchimanW(c.host, status.units), 99) << c.name;
+    EXPECT_NE(Utf8(status.text()).find("host"), std::string::npos) << c.name;
+    MessageBuffer transfer;
+    EXPECT_EQ(
+        target_->GetUserInfoW(c.host, u"admin", u"secret", Local(file).c_str(), transfer.units), 99)
+        << c.name;
+    EXPECT_FALSE(transfer.text().empty()) << c.name;
+  }
+  EXPECT_TRUE(sim_->Requests().empty()) << "a request left for " << sim_->Requests()[0].target;
+  EXPECT_FALSE(std::filesystem::exists(file));
+}
+
+// "host:" names no port: the posts go where the gets go, to the default HTTP port.
+TEST_F(ProxyExport, EmptyPortMeansTheDefaultForEveryRequest) {
+  target_->SetEnv("http_proxy", u"http://" + whost());
+  const auto file = dir_ / "users.csv";
+  MessageBuffer message;
+  EXPECT_EQ(
+      target_->GetUserInfoW(u"127.0.0.1:", u"admin", u"secret", Local(file).c_str(), message.units),
+      0)
+      << Utf8(message.text());
+  const auto requests = sim_->Requests();
+  ASSERT_GE(requests.size(), 6u);
+  for (const auto& r : requests) {
+    ASSERT_TRUE(r.proxied) << r.target;
+    const std::string authority = r.target.substr(7, r.target.find('/', 7) - 7);
+    EXPECT_TRUE(authority == "127.0.0.1" || authority == "127.0.0.1:80")
+        << r.method << " " << r.target;
+  }
 }
 
 }  // namespace

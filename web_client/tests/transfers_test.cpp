@@ -71,6 +71,36 @@ TEST_F(TransferOperation, TargetThatCannotBeWrittenIsAFileError) {
   EXPECT_EQ(job_log.Logout(host()), 0) << "the object stays usable";
 }
 
+// A finished download takes the place of the file a link names, keeps that file's mode, and
+// leaves the link a link; a failed one leaves both as they were.
+TEST_F(TransferOperation, DownloadThroughALinkKeepsTheLinkAndTheMode) {
+  sim_->Configure({{"responses",
+                    {{"/new", {{"body", "new copy\n"}}},
+                     {"/cut", {{"body", std::string(5000, 'x')}, {"cut_after", 100}}}}}});
+  const auto real = dir_ / "store" / "users.csv";
+  std::filesystem::create_directories(real.parent_path());
+  const auto link = dir_ / "users.csv";
+  std::filesystem::create_symlink(real, link);
+  WriteFile(real, "old copy\n");
+  std::filesystem::permissions(real, std::filesystem::perms(0640));
+
+  CHttpHelper cut(0);
+  EXPECT_EQ(cut.DownloadToFile(Url("/cut"), link.string()), 99);
+  EXPECT_EQ(ReadFile(real), "old copy\n");
+
+  CHttpHelper whole(0);
+  EXPECT_EQ(whole.DownloadToFile(Url("/new"), link.string()), 0) << whole.m_strLastError;
+  EXPECT_TRUE(std::filesystem::is_symlink(link));
+  EXPECT_EQ(ReadFile(real), "new copy\n");
+  EXPECT_EQ(std::filesystem::status(real).permissions(), std::filesystem::perms(0640));
+  size_t entries = 0;
+  for (const auto& e : std::filesystem::directory_iterator(real.parent_path())) {
+    ++entries;
+    EXPECT_EQ(e.path(), real) << "left behind";
+  }
+  EXPECT_EQ(entries, 1u);
+}
+
 TEST_F(TransferOperation, JobLogWithoutCredentialsSignsInAsNobody) {
   // An appliance that wants a sign-in gets an empty user and the digest of the bare salt.
   sim_->Configure({{"login_page", {{"challenge", "abc"}, {"auth_time", "77"}}}});
