@@ -2,9 +2,13 @@
 // TARN_REGISTRY_FILE. Each open from the root reads the file afresh, so a change to it counts
 // from the next discovery on; the keys opened from one root open share that reading.
 #include <cctype>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <iterator>
+#include <sstream>
+#include <string>
 #include <vector>
 
 #include "registry.h"
@@ -142,13 +146,61 @@ void SetValue(Node& node, Value value) {
   node.values.push_back(std::move(value));
 }
 
+// UTF-16LE (an odd last byte dropped) as UTF-8; a lone surrogate becomes U+FFFD.
+std::string Utf8FromUtf16Le(const std::string& bytes) {
+  std::string out;
+  out.reserve(bytes.size());
+  auto unit = [&](size_t i) {
+    return static_cast<uint32_t>(static_cast<unsigned char>(bytes[i])) |
+           static_cast<uint32_t>(static_cast<unsigned char>(bytes[i + 1])) << 8;
+  };
+  for (size_t i = 0; i + 1 < bytes.size(); i += 2) {
+    uint32_t c = unit(i);
+    if (c >= 0xD800 && c <= 0xDBFF && i + 3 < bytes.size() && unit(i + 2) >= 0xDC00 &&
+        unit(i + 2) <= 0xDFFF) {
+      c = 0x10000 + ((c - 0xD800) << 10) + (unit(i + 2) - 0xDC00);
+      i += 2;
+    } else if (c >= 0xD800 && c <= 0xDFFF) {
+      c = 0xFFFD;
+    }
+    if (c < 0x80) {
+      out.push_back(static_cast<char>(c));
+    } else if (c < 0x800) {
+      out.push_back(static_cast<char>(0xC0 | (c >> 6)));
+      out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    } else if (c < 0x10000) {
+      out.push_back(static_cast<char>(0xE0 | (c >> 12)));
+      out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+      out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    } else {
+      out.push_back(static_cast<char>(0xF0 | (c >> 18)));
+      out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
+      out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+      out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    }
+  }
+  return out;
+}
+
 // A line that cannot be read is passed over; the rest of the file still counts. Values stand
 // in the section above them, and only sections of HKEY_LOCAL_MACHINE are kept.
 std::shared_ptr<const Node> LoadRegistry() {
   auto root = std::make_shared<Node>();
   const char* env = std::getenv("TARN_REGISTRY_FILE");
-  std::ifstream in(env != nullptr && env[0] != '\0' ? env : kDefaultFile, std::ios::binary);
-  if (!in) return root;  // no file: an empty registry
+  std::ifstream file(env != nullptr && env[0] != '\0' ? env : kDefaultFile, std::ios::binary);
+  if (!file) return root;  // no file: an empty registry
+  // regedit writes its exports as UTF-16LE with a byte-order mark.
+  std::istringstream utf16_text;
+  const bool utf16 = file.get() == 0xFF && file.get() == 0xFE;
+  if (utf16) {
+    const std::string units((std::istreambuf_iterator<char>(file)),
+                            std::istreambuf_iterator<char>());
+    utf16_text.str(Utf8FromUtf16Le(units));
+  } else {
+    file.clear();
+    file.seekg(0);
+  }
+  std::istream& in = utf16 ? static_cast<std::istream&>(utf16_text) : file;
   Node* section = nullptr;
   std::string raw;
   bool first = true;

@@ -145,6 +145,64 @@ TEST_F(RegistryFileTest, DiscoveryYieldsCodeAndPortName) {
   }
 }
 
+// What regedit writes: UTF-16LE with a byte-order mark and CRLF. The cases' texts are ASCII,
+// so each byte widens to one unit.
+std::string Utf16LeWithBom(const std::string& ascii) {
+  std::string out = "\xFF\xFE";
+  for (char c : ascii) {
+    out.push_back(c);
+    out.push_back('\0');
+  }
+  return out;
+}
+
+std::string WithCrLf(const std::string& text) {
+  std::string out;
+  for (char c : text) {
+    if (c == '\n') out.push_back('\r');
+    out.push_back(c);
+  }
+  return out;
+}
+
+TEST_F(RegistryFileTest, ExportsInEveryEncodingReadAlike) {
+  const struct {
+    const char* name;
+    std::string (*encode)(const std::string&);
+  } encodings[] = {
+      {"UTF-8, LF", [](const std::string& t) { return t; }},
+      {"UTF-8 with BOM, CRLF", [](const std::string& t) { return "\xEF\xBB\xBF" + WithCrLf(t); }},
+      {"UTF-16LE with BOM, CRLF", [](const std::string& t) { return Utf16LeWithBom(WithCrLf(t)); }},
+      {"UTF-16LE with BOM, LF", [](const std::string& t) { return Utf16LeWithBom(t); }},
+  };
+  for (const auto& e : encodings) {
+    for (const auto& c : DiscoveryCases()) {
+      SCOPED_TRACE(std::string(e.name) + ": " + c.what);
+      Write(e.encode(kHeader + c.registry));
+      std::string port = kUnchanged;
+      EXPECT_EQ(FindReaderPort(port), c.code);
+      EXPECT_EQ(port, c.port);
+    }
+  }
+  // Text beyond ASCII arrives as UTF-8, a lone surrogate as U+FFFD.
+  const std::u16string text =
+      u"Windows Registry Editor Version 5.00\r\n\r\n"
+      u"[HKEY_LOCAL_MACHINE\\SOFTWARE\\Tarn]\r\n"
+      u"\"Name\"=\"\u30ab\u30fc\u30c9 \U0001F4B3 \xD800!\"\r\n";
+  std::string bytes = "\xFF\xFE";
+  for (char16_t unit : text) {
+    bytes.push_back(static_cast<char>(unit & 0xFF));
+    bytes.push_back(static_cast<char>(unit >> 8));
+  }
+  Write(bytes);
+  RegistryKeyHandle key;
+  ASSERT_EQ(RegistryOpenKey(nullptr, "SOFTWARE\\Tarn", key), kRegSuccess);
+  char value[64] = {};
+  unsigned long size = sizeof value;
+  ASSERT_EQ(RegistryQueryString(key.get(), "Name", value, &size), kRegSuccess);
+  EXPECT_STREQ(value, "\xE3\x82\xAB\xE3\x83\xBC\xE3\x83\x89 \xF0\x9F\x92\xB3 \xEF\xBF\xBD!");
+}
+
 TEST_F(RegistryFileTest, MissingFileIsAnEmptyRegistry) {
   std::string port = kUnchanged;
   EXPECT_EQ(FindReaderPort(port), -70);
