@@ -71,8 +71,9 @@ CICCardReadDlg::CICCardReadDlg(std::unique_ptr<DialogHost> host)
     : m_pHost(std::make_unique<ObservedHost>(std::move(host))) {}
 
 CICCardReadDlg::~CICCardReadDlg() {
-  // The worker posts to the host: it must be gone before the host is.
-  Stop();
+  // The worker posts to the host: it must be gone before the host is. A modal loop that
+  // ended without the finishing step left it running.
+  StopWorker();
 }
 
 int CICCardReadDlg::DoModal() {

@@ -9,6 +9,16 @@ namespace tarn::iccr {
 
 CDensoReader::~CDensoReader() {
   // Join while this object is still whole: the worker calls its overrides.
+  StopWorker();
+}
+
+void CDensoReader::StopWorker() {
+  // A link still open means no one told the worker to stop, and it polls for ever.
+  if (m_nPort >= 0) {
+    Signal();
+    ComClose(m_nPort);
+    m_nPort = -1;
+  }
   Stop();
 }
 

@@ -40,6 +40,9 @@ class CDensoReader : public CDensoInterface, public CThreadImpl {
   // Polls `m_bReady` until it equals `want` or `limit_ms` has passed.
   bool WaitReady(int want, int limit_ms);
   void Signal();
+  // Ends the worker from any state: the stop signal and the link's close when it is still
+  // open, then the join. For destructors.
+  void StopWorker();
 };
 
 }  // namespace tarn::iccr

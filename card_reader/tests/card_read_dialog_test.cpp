@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <functional>
+#include <future>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -20,6 +21,7 @@
 
 #include "card_read_dialog.h"
 #include "dialog.h"
+#include "reader_sim.h"
 #include "reader_worker.h"
 #include "test_helpers.h"
 
@@ -424,6 +426,43 @@ TEST(DialogOpen, PortFailuresEndTheDialogAtOnce) {
     EXPECT_EQ(host->ticks, 0);
     EXPECT_EQ(dialog.CardId(), "");
   }
+}
+
+// The platform's modal loop can end without the finishing step (it failed, or an exception
+// left it): the reader is still stopped, or its destruction would wait for ever on a worker
+// that polls for cards.
+TEST(DialogEnd, LoopEndedWithoutFinishingStillStopsTheReader) {
+  class LoopFails : public ScriptedHost {
+   public:
+    int DoModal(DialogCallbacks& callbacks) override {
+      callbacks.OnInitDialog();
+      return -1;
+    }
+  };
+  test::ReaderSim sim;
+  const int threads_before = ThreadCount();
+  std::promise<int> ended;
+  auto result = ended.get_future();
+  const auto start = Clock::now();
+  std::thread([&] {
+    int modal = 0;
+    {
+      CICCardReadDlg dialog(std::make_unique<LoopFails>());
+      dialog.m_strPortName = sim.device();
+      modal = dialog.DoModal();
+    }
+    ended.set_value(modal);
+  }).detach();
+  if (result.wait_for(std::chrono::seconds(20)) != std::future_status::ready) {
+    ADD_FAILURE() << "the dialog's destruction still waits for its worker";
+    std::quick_exit(1);  // the waiting thread holds this test's locals
+  }
+  EXPECT_EQ(result.get(), -1);
+  EXPECT_LT(Clock::now() - start, std::chrono::seconds(10));
+  for (int i = 0; i < 100 && ThreadCount() != threads_before; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  EXPECT_EQ(ThreadCount(), threads_before);
 }
 
 TEST(RemoveSpaces, DropsExactlyTheCLocaleBlanks) {
