@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "answer_scan.h"
 #include "local_files.h"
 #include "text_io.h"
 #include "url_parts.h"
@@ -12,8 +13,6 @@
 namespace tarn::web {
 
 namespace {
-
-constexpr size_t kMaxField = 255;
 
 struct StatusEntry {
   uint32_t code;
@@ -62,10 +61,6 @@ constexpr StatusEntry kStatusTexts[] = {
 
 constexpr size_t kMaxErrorText = 511;
 
-bool IsSpace(char c) {
-  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-}
-
 // Passes the status code on and hands a 200 answer's body to the target.
 class TargetSink final : public HttpAnswerSink {
  public:
@@ -105,89 +100,22 @@ class TargetSink final : public HttpAnswerSink {
 
 namespace answer {
 
-namespace {
-
-// The key of "%[^=]=": one or more bytes up to the first "=", which must follow.
-bool TakeKey(const std::string& line, std::string& key, size_t& pos) {
-  const size_t eq = line.find('=');
-  if (eq == std::string::npos || eq == 0 || eq > kMaxField) return false;
-  key.assign(line, 0, eq);
-  pos = eq + 1;
-  return true;
-}
-
-}  // namespace
-
 bool ParseKeyNumber(const std::string& line, std::string& key, int32_t& value) {
-  size_t pos = 0;
-  if (!TakeKey(line, key, pos)) return false;
-  while (pos < line.size() && IsSpace(line[pos])) ++pos;
-  bool negative = false;
-  if (pos < line.size() && (line[pos] == '+' || line[pos] == '-')) {
-    negative = line[pos] == '-';
-    ++pos;
-  }
-  if (pos >= line.size() || line[pos] < '0' || line[pos] > '9') return false;
-  // Saturate rather than overflow on absurd numbers.
-  int64_t number = 0;
-  for (; pos < line.size() && line[pos] >= '0' && line[pos] <= '9'; ++pos) {
-    if (number <= INT32_MAX) number = number * 10 + (line[pos] - '0');
-  }
-  if (negative) number = -number;
-  if (number > INT32_MAX) number = INT32_MAX;
-  if (number < INT32_MIN) number = INT32_MIN;
-  value = static_cast<int32_t>(number);
-  return true;
+  KeyNumberScan scan;
+  scan.Feed(line.data(), line.size());
+  return scan.Finish(key, value);
 }
 
 bool ParseKeyWord(const std::string& line, std::string& key, std::string& value) {
-  size_t pos = 0;
-  if (!TakeKey(line, key, pos)) return false;
-  while (pos < line.size() && IsSpace(line[pos])) ++pos;
-  const size_t start = pos;
-  while (pos < line.size() && !IsSpace(line[pos])) ++pos;
-  if (pos == start || pos - start > kMaxField) return false;
-  value.assign(line, start, pos - start);
-  return true;
+  KeyWordScan scan;
+  scan.Feed(line.data(), line.size());
+  return scan.Finish(key, value);
 }
 
 bool ScanHiddenField(const std::string& line, std::string& name, std::string& value) {
-  const size_t n = line.size();
-  size_t pos = 0;
-  auto skip_space = [&] {
-    while (pos < n && IsSpace(line[pos])) ++pos;
-  };
-  // Two blank-separated tokens: the tag name and the attribute before name=.
-  for (int token = 0; token < 2; ++token) {
-    skip_space();
-    const size_t start = pos;
-    while (pos < n && !IsSpace(line[pos])) ++pos;
-    if (pos == start) return false;
-  }
-  skip_space();
-  static const char kNameAttr[] = "name=\"";
-  if (line.compare(pos, sizeof kNameAttr - 1, kNameAttr) != 0) return false;
-  pos += sizeof kNameAttr - 1;
-  size_t start = pos;
-  while (pos < n && line[pos] != '"') ++pos;
-  if (pos == start) return false;
-  const size_t name_start = start;
-  const size_t name_length = pos - start;
-  skip_space();
-  start = pos;
-  while (pos < n && line[pos] != '=') ++pos;
-  if (pos == start || pos >= n) return false;
-  ++pos;  // "="
-  if (pos >= n || line[pos] != '"') return false;
-  ++pos;
-  start = pos;
-  while (pos < n && line[pos] != '"') ++pos;
-  if (pos == start) return false;
-  // Over-long fields are skipped whole rather than cut to a value the page never held.
-  if (name_length > kMaxField || pos - start > kMaxField) return false;
-  name.assign(line, name_start, name_length);
-  value.assign(line, start, pos - start);
-  return true;
+  HiddenFieldScan scan;
+  scan.Feed(line.data(), line.size());
+  return scan.Finish(name, value);
 }
 
 }  // namespace answer
@@ -294,18 +222,21 @@ int CHttpHelper::ParseStatusFile() {
                               {"authfle", &CHttpHelper::m_nAuthFle},
                               {"authprt", &CHttpHelper::m_nAuthPrt},
                               {"iccard_operation", &CHttpHelper::m_nIcCardOperation}};
-  std::string line;
+  answer::KeyNumberScan scan;
   std::string key;
   int32_t value = 0;
-  while (reader.ReadLine(line)) {
-    if (!answer::ParseKeyNumber(line, key, value)) continue;
-    for (const auto& k : kKeys) {
-      if (key == k.name) {
-        this->*k.member = value;
-        break;
-      }
-    }
-  }
+  reader.ForEachLine([&](const char* data, size_t size) { scan.Feed(data, size); },
+                     [&] {
+                       if (scan.Finish(key, value)) {
+                         for (const auto& k : kKeys) {
+                           if (key == k.name) {
+                             this->*k.member = value;
+                             break;
+                           }
+                         }
+                       }
+                       scan.Reset();
+                     });
   return kOk;
 }
 
@@ -316,20 +247,23 @@ int CHttpHelper::ParseRightsFile() {
     m_strLastError = "File open error.";
     return kHttpOrFileError;
   }
-  std::string line;
+  answer::KeyWordScan scan;
   std::string key;
   std::string value;
-  while (reader.ReadLine(line)) {
-    if (!answer::ParseKeyWord(line, key, value)) continue;
-    if (key == "user") {
-      m_bUserKnown = 1;
-      if (value == "ADMIN") m_bUserIsAdmin = 1;
-    } else if (key == "target") {
-      if (value.find("ADMIN") != std::string::npos) m_bAdminRight = 1;
-      if (value.find("JOB") != std::string::npos) m_bJobRight = 1;
-      if (value.find("LOG") != std::string::npos) m_bLogRight = 1;
-    }
-  }
+  reader.ForEachLine([&](const char* data, size_t size) { scan.Feed(data, size); },
+                     [&] {
+                       if (scan.Finish(key, value)) {
+                         if (key == "user") {
+                           m_bUserKnown = 1;
+                           if (value == "ADMIN") m_bUserIsAdmin = 1;
+                         } else if (key == "target") {
+                           if (value.find("ADMIN") != std::string::npos) m_bAdminRight = 1;
+                           if (value.find("JOB") != std::string::npos) m_bJobRight = 1;
+                           if (value.find("LOG") != std::string::npos) m_bLogRight = 1;
+                         }
+                       }
+                       scan.Reset();
+                     });
   return kOk;
 }
 
@@ -342,11 +276,19 @@ int CHttpHelper::CheckAnswerFile(const std::string& path) {
   // The dump file holds answer pages by design; only data files must not be web pages.
   const bool is_data = !SameFileName(path, m_strDumpPath);
   int result = kOk;
-  std::string line;
-  while (reader.ReadLine(line)) {
-    if (is_data && line.find("<html>") != std::string::npos) result = kWebPage;
-    if (line.find("Zephyrcastle NG") != std::string::npos) result = kFailureMark;
-  }
+  answer::MarkerScan page("<html>");
+  answer::MarkerScan failure("Zephyrcastle NG");
+  reader.ForEachLine(
+      [&](const char* data, size_t size) {
+        if (is_data) page.Feed(data, size);
+        failure.Feed(data, size);
+      },
+      [&] {
+        if (page.found()) result = kWebPage;
+        if (failure.found()) result = kFailureMark;
+        page.Reset();
+        failure.Reset();
+      });
   return result;
 }
 

@@ -1,4 +1,5 @@
 // Sign-in and sign-out: the MD5 challenge-response of the appliance's login page.
+#include "answer_scan.h"
 #include "digest.h"
 #include "http_helper.h"
 #include "text_io.h"
@@ -62,18 +63,26 @@ int CHttpHelper::ParseLoginPage() {
     m_strLastError = "File open error.";
     return kHttpOrFileError;
   }
-  std::string line;
+  answer::MarkerScan hidden("hidden");
+  answer::HiddenFieldScan scan;
   std::string name;
   std::string value;
-  while (reader.ReadLine(line)) {
-    if (line.find("hidden") == std::string::npos) continue;
-    if (!answer::ScanHiddenField(line, name, value)) continue;
-    if (name == "authMD5in") {
-      m_strAuthMD5in = value;
-    } else if (name == "authTime") {
-      m_strAuthTime = value;
-    }
-  }
+  reader.ForEachLine(
+      [&](const char* data, size_t size) {
+        hidden.Feed(data, size);
+        scan.Feed(data, size);
+      },
+      [&] {
+        if (hidden.found() && scan.Finish(name, value)) {
+          if (name == "authMD5in") {
+            m_strAuthMD5in = value;
+          } else if (name == "authTime") {
+            m_strAuthTime = value;
+          }
+        }
+        hidden.Reset();
+        scan.Reset();
+      });
   const std::string credentials = MD5HexString(m_strUser + ":" + LoginSalt() + ":" + m_strPassword);
   m_strAuthMD5out = MD5HexString(m_strAuthMD5in + ":" + m_strAuthTime + ":" + credentials);
   m_strAuthUser = m_strUser;

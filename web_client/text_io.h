@@ -21,13 +21,43 @@ class LineReader {
 
   bool is_open() const { return file_ != nullptr; }
   bool ReadLine(std::string& line);
+  // The lines in bounded memory: each reaches `piece(data, size)` in one or more pieces (its
+  // line feed left out), then `end()`. Lines already taken with ReadLine are not seen again.
+  template <typename Piece, typename End>
+  void ForEachLine(Piece piece, End end);
 
  private:
   std::FILE* file_ = nullptr;
-  char buffer_[4096];
+  char buffer_[64 * 1024];
   size_t pos_ = 0;
   size_t length_ = 0;
 };
+
+template <typename Piece, typename End>
+void LineReader::ForEachLine(Piece piece, End end) {
+  if (file_ == nullptr) return;
+  bool open_line = false;  // bytes of a line without its line feed yet
+  for (;;) {
+    if (pos_ == length_) {
+      length_ = std::fread(buffer_, 1, sizeof buffer_, file_);
+      pos_ = 0;
+      if (length_ == 0) break;
+    }
+    const char* start = buffer_ + pos_;
+    const auto* nl = static_cast<const char*>(std::memchr(start, '\n', length_ - pos_));
+    const size_t size = nl != nullptr ? static_cast<size_t>(nl - start) : length_ - pos_;
+    if (size > 0) piece(start, size);
+    pos_ += size;
+    if (nl == nullptr) {
+      open_line = true;
+      continue;
+    }
+    ++pos_;
+    open_line = false;
+    end();
+  }
+  if (open_line) end();  // the last line needs no line feed
+}
 
 // Writes the body into a new file beside the target and puts it in the target's place only
 // once the body is complete, so a failed transfer leaves the previous file as it was.

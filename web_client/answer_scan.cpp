@@ -1,0 +1,202 @@
+#include "answer_scan.h"
+
+#include <climits>
+
+namespace tarn::web::answer {
+
+namespace {
+
+constexpr size_t kMaxField = 255;
+
+bool IsSpace(char c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+bool IsDigit(char c) {
+  return c >= '0' && c <= '9';
+}
+
+}  // namespace
+
+void MarkerScan::Feed(const char* data, size_t size) {
+  if (found_ || marker_.empty() || size == 0) return;
+  std::string window = tail_;
+  window.append(data, size);
+  if (window.find(marker_) != std::string::npos) {
+    found_ = true;
+    return;
+  }
+  const size_t keep = marker_.size() - 1;
+  tail_ = window.size() > keep ? window.substr(window.size() - keep) : window;
+}
+
+void MarkerScan::Reset() {
+  tail_.clear();
+  found_ = false;
+}
+
+void KeyNumberScan::Feed(const char* data, size_t size) {
+  for (size_t i = 0; i < size; ++i) {
+    const char c = data[i];
+    switch (state_) {
+      case kKey:
+        if (c == '=') {
+          state_ = key_.empty() ? kFail : kSpace;
+        } else if (key_.size() == kMaxField) {
+          state_ = kFail;
+        } else {
+          key_.push_back(c);
+        }
+        break;
+      case kSpace:
+        if (IsSpace(c)) break;
+        if (c == '+' || c == '-') {
+          negative_ = c == '-';
+          state_ = kSign;
+        } else if (IsDigit(c)) {
+          number_ = c - '0';
+          state_ = kDigits;
+        } else {
+          state_ = kFail;
+        }
+        break;
+      case kSign:
+        if (IsDigit(c)) {
+          number_ = c - '0';
+          state_ = kDigits;
+        } else {
+          state_ = kFail;
+        }
+        break;
+      case kDigits:
+        if (!IsDigit(c)) {
+          state_ = kDone;
+        } else if (number_ <= INT32_MAX) {
+          // Saturate rather than overflow on absurd numbers.
+          number_ = number_ * 10 + (c - '0');
+        }
+        break;
+      case kDone:
+      case kFail:
+        return;
+    }
+  }
+}
+
+bool KeyNumberScan::Finish(std::string& key, int32_t& value) const {
+  if (state_ != kDigits && state_ != kDone) return false;
+  int64_t number = negative_ ? -number_ : number_;
+  if (number > INT32_MAX) number = INT32_MAX;
+  if (number < INT32_MIN) number = INT32_MIN;
+  key = key_;
+  value = static_cast<int32_t>(number);
+  return true;
+}
+
+void KeyWordScan::Feed(const char* data, size_t size) {
+  for (size_t i = 0; i < size; ++i) {
+    const char c = data[i];
+    switch (state_) {
+      case kKey:
+        if (c == '=') {
+          state_ = key_.empty() ? kFail : kSpace;
+        } else if (key_.size() == kMaxField) {
+          state_ = kFail;
+        } else {
+          key_.push_back(c);
+        }
+        break;
+      case kSpace:
+        if (IsSpace(c)) break;
+        value_.push_back(c);
+        state_ = kValue;
+        break;
+      case kValue:
+        if (IsSpace(c)) {
+          state_ = kDone;
+        } else if (value_.size() == kMaxField) {
+          state_ = kFail;
+        } else {
+          value_.push_back(c);
+        }
+        break;
+      case kDone:
+      case kFail:
+        return;
+    }
+  }
+}
+
+bool KeyWordScan::Finish(std::string& key, std::string& value) const {
+  if (state_ != kValue && state_ != kDone) return false;
+  key = key_;
+  value = value_;
+  return true;
+}
+
+void HiddenFieldScan::Feed(const char* data, size_t size) {
+  static const char kNameAttr[] = "name=\"";
+  for (size_t i = 0; i < size; ++i) {
+    const char c = data[i];
+    switch (state_) {
+      case kLead1:
+      case kLead2:
+        // Two blank-separated tokens: the tag name and the attribute before name=.
+        if (!IsSpace(c)) state_ = state_ == kLead1 ? kToken1 : kToken2;
+        break;
+      case kToken1:
+      case kToken2:
+        if (IsSpace(c)) state_ = state_ == kToken1 ? kLead2 : kLead3;
+        break;
+      case kLead3:
+        if (IsSpace(c)) break;
+        state_ = kLiteral;
+        [[fallthrough]];
+      case kLiteral:
+        if (c != kNameAttr[literal_]) {
+          state_ = kFail;
+        } else if (++literal_ == sizeof kNameAttr - 1) {
+          state_ = kName;
+        }
+        break;
+      case kName:
+        if (c == '"') {
+          // The quote itself is the first byte that "%*[^=]" passes over.
+          state_ = name_.empty() ? kFail : kSkip;
+        } else if (name_.size() == kMaxField) {
+          state_ = kFail;  // over-long fields are skipped whole, not cut
+        } else {
+          name_.push_back(c);
+        }
+        break;
+      case kSkip:
+        if (c == '=') state_ = kQuote;
+        break;
+      case kQuote:
+        state_ = c == '"' ? kValue : kFail;
+        break;
+      case kValue:
+        if (c == '"') {
+          state_ = value_.empty() ? kFail : kDone;
+        } else if (value_.size() == kMaxField) {
+          state_ = kFail;
+        } else {
+          value_.push_back(c);
+        }
+        break;
+      case kDone:
+      case kFail:
+        return;
+    }
+  }
+}
+
+bool HiddenFieldScan::Finish(std::string& name, std::string& value) const {
+  // A value may also run to the line's end.
+  if (state_ != kDone && !(state_ == kValue && !value_.empty())) return false;
+  name = name_;
+  value = value_;
+  return true;
+}
+
+}  // namespace tarn::web::answer
