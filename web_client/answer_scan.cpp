@@ -16,6 +16,16 @@ bool IsDigit(char c) {
   return c >= '0' && c <= '9';
 }
 
+enum class KeyStep { kMore, kEnd, kFail };
+
+// The key of "%[^=]=": one or more bytes up to the first "=", at most 255 of them.
+KeyStep TakeKeyByte(char c, std::string& key) {
+  if (c == '=') return key.empty() ? KeyStep::kFail : KeyStep::kEnd;
+  if (key.size() == kMaxField) return KeyStep::kFail;
+  key.push_back(c);
+  return KeyStep::kMore;
+}
+
 }  // namespace
 
 void MarkerScan::Feed(const char* data, size_t size) {
@@ -40,12 +50,15 @@ void KeyNumberScan::Feed(const char* data, size_t size) {
     const char c = data[i];
     switch (state_) {
       case kKey:
-        if (c == '=') {
-          state_ = key_.empty() ? kFail : kSpace;
-        } else if (key_.size() == kMaxField) {
-          state_ = kFail;
-        } else {
-          key_.push_back(c);
+        switch (TakeKeyByte(c, key_)) {
+          case KeyStep::kMore:
+            break;
+          case KeyStep::kEnd:
+            state_ = kSpace;
+            break;
+          case KeyStep::kFail:
+            state_ = kFail;
+            break;
         }
         break;
       case kSpace:
@@ -98,12 +111,15 @@ void KeyWordScan::Feed(const char* data, size_t size) {
     const char c = data[i];
     switch (state_) {
       case kKey:
-        if (c == '=') {
-          state_ = key_.empty() ? kFail : kSpace;
-        } else if (key_.size() == kMaxField) {
-          state_ = kFail;
-        } else {
-          key_.push_back(c);
+        switch (TakeKeyByte(c, key_)) {
+          case KeyStep::kMore:
+            break;
+          case KeyStep::kEnd:
+            state_ = kSpace;
+            break;
+          case KeyStep::kFail:
+            state_ = kFail;
+            break;
         }
         break;
       case kSpace:

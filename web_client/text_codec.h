@@ -18,9 +18,10 @@ int WideFromNarrow(const char* narrow, int count, TARN_WCHAR* out, int out_size)
 // Bytes of the UTF-8 form of the NUL-terminated `text`, terminator included; 0 on failure.
 int Utf8ByteCount(const TARN_WCHAR* text);
 
-// The job log's round trip: decodes `size` bytes of UTF-8 (each malformed sequence becomes
-// U+FFFD) and encodes the text back up to its first zero character. Returns false when the
-// text cannot be encoded; `error_code` then holds the system's code.
+// The job log's round trip, the same on every target (our own converter): decodes `size` bytes of
+// UTF-8 (each malformed sequence becomes U+FFFD) and encodes the text back up to its first zero
+// character. Returns false when the text cannot be encoded; `error_code` then holds the system's
+// code.
 bool RecodeUtf8(const char* data, size_t size, std::string& out, int& error_code);
 
 }  // namespace tarn::web

@@ -30,12 +30,4 @@ int Utf8ByteCount(const TARN_WCHAR* text) {
   return bytes > 0x7FFFFFFF ? 0 : static_cast<int>(bytes);
 }
 
-bool RecodeUtf8(const char* data, size_t size, std::string& out, int& error_code) {
-  const std::u16string text = utf8::Decode(data, size);
-  const size_t end = text.find(u'\0');
-  out = utf8::Encode(text.data(), end == std::u16string::npos ? text.size() : end);
-  error_code = 0;
-  return true;
-}
-
 }  // namespace tarn::web

@@ -1,9 +1,7 @@
-// Windows: the narrow form is the OEM code page; the job log's round trip uses our own
-// converter, so both targets store the same bytes for every malformed input.
+// Windows: the narrow form is the OEM code page.
 #include <windows.h>
 
 #include "text_codec.h"
-#include "utf8.h"
 
 namespace tarn::web {
 
@@ -42,14 +40,6 @@ int WideFromNarrow(const char* narrow, int count, TARN_WCHAR* out, int out_size)
 int Utf8ByteCount(const TARN_WCHAR* text) {
   if (text == nullptr) return 0;
   return WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
-}
-
-bool RecodeUtf8(const char* data, size_t size, std::string& out, int& error_code) {
-  const std::u16string text = utf8::Decode(data, size);
-  const size_t end = text.find(u'\0');
-  out = utf8::Encode(text.data(), end == std::u16string::npos ? text.size() : end);
-  error_code = 0;
-  return true;
 }
 
 }  // namespace tarn::web

@@ -1,5 +1,7 @@
 #include "utf8.h"
 
+#include "text_codec.h"
+
 namespace tarn::web::utf8 {
 
 namespace {
@@ -125,3 +127,16 @@ size_t EncodedSize(const char16_t* data, size_t size) {
 }
 
 }  // namespace tarn::web::utf8
+
+namespace tarn::web {
+
+// Our converter on every target, so that both store the same bytes for every malformed input.
+bool RecodeUtf8(const char* data, size_t size, std::string& out, int& error_code) {
+  const std::u16string text = utf8::Decode(data, size);
+  const size_t end = text.find(u'\0');
+  out = utf8::Encode(text.data(), end == std::u16string::npos ? text.size() : end);
+  error_code = 0;
+  return true;
+}
+
+}  // namespace tarn::web
