@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include "discovery_cases.h"
 #include "port_discovery.h"
 #include "registry.h"
 
@@ -16,26 +17,10 @@ namespace tarn::iccr {
 namespace {
 
 const char* const kHeader = "Windows Registry Editor Version 5.00\n\n";
-const std::string kPorts = "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Enum\\Root\\PORTS";
-const std::string kService =
-    "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\PCD_SERV\\Enum]\n";
-const std::string kInstances = "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Enum\\";
 
-std::string Port(const std::string& key, const std::string& friendly) {
-  return kPorts + "\\" + key + "]\n\"FriendlyName\"=\"" + friendly + "\"\n";
-}
 std::string Reader(const std::string& key, const std::string& tail) {
-  return Port(key, "DENSO WAVE Active USB-COM Port " + tail);
+  return discovery::RegFileText(discovery::Reader(key, tail));
 }
-std::string Service(const std::string& values) {
-  return kService + values;
-}
-// A device instance path as stored (one backslash) and its Device Parameters key.
-std::string Device(const std::string& instance, const std::string& values) {
-  return kInstances + instance + "\\Device Parameters]\n" + values;
-}
-const std::string kUsbInstance = "USB\\VID_1234&PID_5678\\5&2b&0&1";
-const std::string kUsbInstanceStored = "USB\\\\VID_1234&PID_5678\\\\5&2b&0&1";
 
 // Writes registry files to a private directory and names them in TARN_REGISTRY_FILE.
 class RegistryFileTest : public ::testing::Test {
@@ -61,84 +46,14 @@ class RegistryFileTest : public ::testing::Test {
   std::string path_;
 };
 
-struct DiscoveryCase {
-  const char* what;
-  std::string registry;  // below the header line
-  int code;
-  std::string port;  // "<unchanged>" when the port name must not be written
-};
-
-const char* const kUnchanged = "<unchanged>";
-
-std::vector<DiscoveryCase> DiscoveryCases() {
-  const std::string longTail(300, 'x');
-  const std::string hugeTail(9000, 'x');
-  return {
-      {"connected reader", Reader("0000", "(COM3) Connected"), 1, "COM3"},
-      {"reader without Connected, no service", Reader("0000", "(COM3)"), 0, kUnchanged},
-      {"reader without Connected, service lists a device",
-       Reader("0000", "(COM3)") +
-           Service("\"Count\"=dword:00000001\n\"0\"=\"" + kUsbInstanceStored + "\"\n") +
-           Device(kUsbInstance, "\"PortName\"=\"COM7\"\n"),
-       1, "COM7"},
-      {"no ports and no service", "", -70, kUnchanged},
-      {"ports key without subkeys", kPorts + "]\n", -70, kUnchanged},
-      {"other port after the reader's unconnected one",
-       Reader("0000", "(COM3)") + Port("0001", "Communications Port (COM1)"), -71, kUnchanged},
-      {"port without FriendlyName", kPorts + "\\0000]\n\"Other\"=\"x\"\n", -71, kUnchanged},
-      {"reader's connected port stops the walk",
-       Port("0000", "Communications Port (COM1)") + Reader("0001", "(COM4) Connected") +
-           Port("0002", "Communications Port (COM2)"),
-       1, "COM4"},
-      {"marker is case-sensitive", Port("0000", "denso wave active usb-com port (COM3) Connected"),
-       -71, kUnchanged},
-      {"no opening bracket", Reader("0000", "COM3) Connected"), -72, kUnchanged},
-      {"no closing bracket", Reader("0000", "(COM3 Connected"), -72, kUnchanged},
-      {"closing bracket before the last opening one", Reader("0000", ")COM3( Connected"), 1, ""},
-      {"last brackets win", Reader("0000", "(x) (COM8) Connected"), 1, "COM8"},
-      {"name longer than 255 bytes", Reader("0000", longTail + " (COM9) Connected"), 1, "COM9"},
-      {"name longer than 8191 bytes", Reader("0000", hugeTail + " (COM9) Connected"), -71,
-       kUnchanged},
-      {"service lists devices but no value 0", Service("\"Count\"=dword:00000001\n"), -22,
-       kUnchanged},
-      {"service value 0 is a number", Service("\"Count\"=dword:00000001\n\"0\"=dword:00000001\n"),
-       -22, kUnchanged},
-      {"device instance without Device Parameters",
-       Service("\"Count\"=dword:00000001\n\"0\"=\"USB\\\\NOPE\\\\1\"\n"), -30, kUnchanged},
-      {"Device Parameters without PortName",
-       Service("\"Count\"=dword:00000001\n\"0\"=\"" + kUsbInstanceStored + "\"\n") +
-           Device(kUsbInstance, "\"Other\"=\"COM7\"\n"),
-       -32, kUnchanged},
-      {"service error wins over the ports' code",
-       Reader("0000", "(COM3)") + Service("\"Count\"=dword:00000001\n"), -22, kUnchanged},
-      {"Count 0 gives way to the ports' code",
-       Reader("0000", "(COM3)") + Service("\"Count\"=dword:00000000\n"), 0, kUnchanged},
-      {"Count 0 with no ports", Service("\"Count\"=dword:00000000\n"), -70, kUnchanged},
-      {"service without Count gives way", Service("\"0\"=\"" + kUsbInstanceStored + "\"\n"), -70,
-       kUnchanged},
-      {"Count as text gives way", Reader("0000", "(COM3)") + Service("\"Count\"=\"1\"\n"), 0,
-       kUnchanged},
-      {"Count above 1 uses value 0 only",
-       Service("\"Count\"=dword:00000002\n\"1\"=\"USB\\\\B\\\\1\"\n\"0\"=\"USB\\\\A\\\\1\"\n") +
-           Device("USB\\A\\1", "\"PortName\"=\"COM4\"\n") +
-           Device("USB\\B\\1", "\"PortName\"=\"COM5\"\n"),
-       1, "COM4"},
-      {"long PortName through the second query",
-       Service("\"Count\"=dword:00000001\n\"0\"=\"" + kUsbInstanceStored + "\"\n") +
-           Device(kUsbInstance, "\"PortName\"=\"" + longTail + "\"\n"),
-       1, longTail},
-      {"service of earlier systems is not read on this one",
-       "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\PCD_SER2\\Enum]\n"
-       "\"Count\"=dword:00000001\n\"0\"=\"" +
-           kUsbInstanceStored + "\"\n" + Device(kUsbInstance, "\"PortName\"=\"COM7\"\n"),
-       -70, kUnchanged},
-  };
-}
+using discovery::DiscoveryCases;
+using discovery::kUnchanged;
+using discovery::RegFileText;
 
 TEST_F(RegistryFileTest, DiscoveryYieldsCodeAndPortName) {
   for (const auto& c : DiscoveryCases()) {
     SCOPED_TRACE(c.what);
-    Write(kHeader + c.registry);
+    Write(kHeader + RegFileText(c.registry));
     std::string port = kUnchanged;
     EXPECT_EQ(FindReaderPort(port), c.code);
     EXPECT_EQ(port, c.port);
@@ -178,7 +93,7 @@ TEST_F(RegistryFileTest, ExportsInEveryEncodingReadAlike) {
   for (const auto& e : encodings) {
     for (const auto& c : DiscoveryCases()) {
       SCOPED_TRACE(std::string(e.name) + ": " + c.what);
-      Write(e.encode(kHeader + c.registry));
+      Write(e.encode(kHeader + RegFileText(c.registry)));
       std::string port = kUnchanged;
       EXPECT_EQ(FindReaderPort(port), c.code);
       EXPECT_EQ(port, c.port);
