@@ -1,190 +1,133 @@
-// fnExcelStringFunc end to end: registry file, reader simulator on a pseudo-terminal, headless
-// dialog followed (and cancelled) through the dialog observer.
-#include <dirent.h>
-#include <stdlib.h>
-#include <unistd.h>
-
+// fnExcelStringFunc end to end against the reader simulator, on either target: in this process
+// (registry file, the simulator's pseudo-terminal as the port, the headless dialog followed and
+// cancelled through its observer) or TarnIccr.dll in a Windows host program under Wine
+// (registry written with Wine's reg tool, the pseudo-terminal as a COM port, the real dialog
+// and message boxes read off an Xvfb screen). Pictures of the real dialog land in card_read/.
 #include <chrono>
-#include <condition_variable>
-#include <cstdio>
-#include <cstring>
-#include <fstream>
-#include <future>
-#include <mutex>
+#include <iostream>
+#include <memory>
+#include <optional>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "card_target.h"
 #include "dialog.h"
 #include "reader_sim.h"
-#include "tarn/tarn_iccr.h"
-#include "test_helpers.h"
 
 namespace tarn::iccr {
 namespace {
 
-using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 using std::chrono::seconds;
+using test::CardCall;
+using test::CardTarget;
+using test::ReaderSim;
+using test::Registry;
 
-using helpers::ThreadCount;
+const std::string kPorts = "SYSTEM\\CurrentControlSet\\Enum\\Root\\PORTS";
+const std::string kService = "SYSTEM\\CurrentControlSet\\services\\PCD_SERV\\Enum";
+const std::string kInstance = "TARNCARD\\READER\\1";
+// The COM port the cases link the reader to under Wine, unless a case is about the number.
+constexpr int kComPort = 31;
 
-std::string ReaderRegistry(const std::string& friendly_name) {
-  return "Windows Registry Editor Version 5.00\r\n\r\n"
-         "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Enum\\Root\\PORTS\\0000]\r\n"
-         "\"FriendlyName\"=\"" +
-         friendly_name + "\"\r\n";
+Registry FriendlyName(const std::string& text) {
+  return {{kPorts + "\\0000", "FriendlyName", "REG_SZ", text}};
 }
-
-// Follows the dialog from the test's thread: what it shows, and a way to press Cancel.
-class DialogRecorder : public DialogObserver {
- public:
-  struct Text {
-    Clock::time_point when;
-    int control;
-    std::string text;
-  };
-
-  DialogRecorder() { SetDialogObserver(this); }
-  ~DialogRecorder() override { SetDialogObserver(nullptr); }
-
-  void OnDialogShown(DialogHost& host) override {
-    std::lock_guard<std::mutex> lock(mutex_);
-    host_ = &host;
-    shown_ = true;
-    shown_at_ = Clock::now();
-    changed_.notify_all();
-  }
-  void OnDialogText(int control, const std::string& text) override {
-    std::lock_guard<std::mutex> lock(mutex_);
-    texts_.push_back({Clock::now(), control, text});
-    changed_.notify_all();
-  }
-  void OnDialogEnded(int /*result*/) override {
-    std::lock_guard<std::mutex> lock(mutex_);
-    host_ = nullptr;
-    changed_.notify_all();
-  }
-
-  // Waits (bounded) until `control` has shown `text`; returns when it did.
-  bool WaitText(int control, const std::string& text, Clock::time_point& when,
-                Clock::duration limit = seconds(15)) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    return changed_.wait_for(lock, limit, [&] {
-      for (const Text& t : texts_) {
-        if (t.control == control && t.text == text) {
-          when = t.when;
-          return true;
-        }
-      }
-      return false;
-    });
-  }
-  bool Cancel() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (host_ == nullptr) return false;
-    host_->PostCancel();
-    return true;
-  }
-  bool shown() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return shown_;
-  }
-  Clock::time_point shown_at() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return shown_at_;
-  }
-
- private:
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  DialogHost* host_ = nullptr;
-  bool shown_ = false;
-  Clock::time_point shown_at_{};
-  std::vector<Text> texts_;
-};
-
-struct CallResult {
-  int result = -1;
-  std::string out;
-  Clock::time_point ended;
-};
-
-class CardReadExport : public testing::Test {
- protected:
-  void SetUp() override {
-    setenv("TARN_DIALOG", "headless", 1);
-    char pattern[] = "/tmp/tarn-card-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    dir_ = pattern;
-    registry_ = dir_ + "/registry.reg";
-    setenv("TARN_REGISTRY_FILE", registry_.c_str(), 1);
-    threads_before_ = ThreadCount();
-  }
-  void TearDown() override {
-    unlink(registry_.c_str());
-    rmdir(dir_.c_str());
-  }
-
-  void WriteRegistry(const std::string& text) {
-    std::ofstream(registry_, std::ios::binary) << text;
-  }
-  void NameReader(const test::ReaderSim& sim) {
-    WriteRegistry(
-        ReaderRegistry("DENSO WAVE Active USB-COM Port (" + sim.device() + ") Connected"));
-  }
-
-  // Runs the export on its own thread so the test can act while the dialog counts.
-  std::future<CallResult> Start(const char* title = "") {
-    return std::async(std::launch::async, [title] {
-      CallResult call;
-      char out[64];
-      std::memset(out, 'X', sizeof out);
-      out[sizeof out - 1] = '\0';
-      call.result = fnExcelStringFunc(title, out);
-      call.out = out;
-      call.ended = Clock::now();
-      return call;
-    });
-  }
-  static CallResult Finish(std::future<CallResult>& call, Clock::duration limit) {
-    if (call.wait_for(limit) != std::future_status::ready) {
-      ADD_FAILURE() << "the export did not return in time";
-      call.wait();  // the dialog ends by itself; do not leave the thread behind
-    }
-    return call.get();
-  }
-
-  // Indicator commands with wire mode 0x02 ("ready") after the first card poll.
-  static int ReadyIndicatorsAfterPolling(const std::vector<test::ReaderFrameLogEntry>& log) {
-    bool polling = false;
-    int count = 0;
-    for (const auto& entry : log) {
-      if (entry.direction != "rx") continue;
-      if (entry.type == 0x28 && entry.ins == 0x41) polling = true;
-      if (polling && entry.type == 0x08 && entry.ins == 0x0b && entry.hex.size() >= 12 &&
-          entry.hex.substr(10, 2) == "02") {
-        ++count;
-      }
-    }
-    return count;
-  }
-
-  std::string dir_;
-  std::string registry_;
-  int threads_before_ = 0;
-};
+Registry ConnectedReader(const std::string& port) {
+  return FriendlyName("DENSO WAVE Active USB-COM Port (" + port + ") Connected");
+}
+// Only the reader service knows the port: the friendly-name walk finds no ports at all.
+Registry ServiceListsReader(const std::string& port) {
+  return {{kService, "Count", "REG_DWORD", "1"},
+          {kService, "0", "REG_SZ", kInstance},
+          {std::string(test::kCardTestEnumerator) + "\\READER\\1\\Device Parameters", "PortName",
+           "REG_SZ", port}};
+}
 
 bool LowerHexOnly(const std::string& text) {
   return text.find_first_not_of("0123456789abcdef") == std::string::npos;
 }
 
+// The countdown line's texts from its first tick to "0[s]", the last one the dialog shows.
+std::vector<std::string> Ticks(const CardCall& call) {
+  std::vector<std::string> ticks;
+  for (const auto& t : call.texts) {
+    if (t.control != kCountdownControl || (ticks.empty() && t.text.empty())) continue;
+    ticks.push_back(t.text);
+    if (t.text == "0[s]") break;
+  }
+  return ticks;
+}
+
+// The first text that `control` showed, or "<none>".
+std::string FirstText(const CardCall& call, int control) {
+  for (const auto& t : call.texts) {
+    if (t.control == control) return t.text;
+  }
+  return "<none>";
+}
+
+// Indicator commands with wire mode 0x02 ("ready") after the first card poll.
+int ReadyIndicatorsAfterPolling(const std::vector<test::ReaderFrameLogEntry>& log) {
+  bool polling = false;
+  int count = 0;
+  for (const auto& entry : log) {
+    if (entry.direction != "rx") continue;
+    if (entry.type == 0x28 && entry.ins == 0x41) polling = true;
+    if (polling && entry.type == 0x08 && entry.ins == 0x0b && entry.hex.size() >= 12 &&
+        entry.hex.substr(10, 2) == "02") {
+      ++count;
+    }
+  }
+  return count;
+}
+
+class CardReadExport : public testing::Test {
+ protected:
+  void SetUp() override {
+    try {
+      target_ = test::CreateCardTarget(TARN_CARD_WORK_DIR);
+    } catch (const std::exception& e) {
+      FAIL() << e.what();
+    }
+  }
+
+  // A reader simulator named as the connected reader (through the reader service instead
+  // with `service`), on COM port `com` under Wine.
+  std::unique_ptr<ReaderSim> Reader(const std::vector<std::string>& options = {},
+                                    int com = kComPort, bool service = false) {
+    auto sim = std::make_unique<ReaderSim>(options);
+    const std::string port = target_->AttachReader(sim->device(), com);
+    target_->WriteRegistry(service ? ServiceListsReader(port) : ConnectedReader(port));
+    return sim;
+  }
+
+  CardCall Finish(milliseconds limit) {
+    std::optional<CardCall> call = target_->Finish(limit);
+    if (!call) {
+      ADD_FAILURE() << "the export did not return within " << limit.count() << " ms on "
+                    << target_->name();
+      return CardCall{};
+    }
+    std::cout << "[ " << target_->name() << " ] result " << call->result << " after "
+              << call->elapsed.count() << " ms\n";
+    return *call;
+  }
+
+  static std::string Picture(const char* name) {
+    return std::string(TARN_CARD_WORK_DIR) + "/" + name + ".png";
+  }
+
+  std::unique_ptr<CardTarget> target_;
+};
+
 struct CardCase {
   const char* name;
   const char* command;  // the simulator's card command
   const char* id;       // what the host receives
+  bool pictures;        // pictures of the dialog counting and showing the identifier
 };
 
 void PrintTo(const CardCase& c, std::ostream* os) {
@@ -194,171 +137,248 @@ void PrintTo(const CardCase& c, std::ostream* os) {
 class CardKinds : public CardReadExport, public testing::WithParamInterface<CardCase> {};
 
 TEST_P(CardKinds, CardLaidOnWhileCountingIsReturned) {
-  test::ReaderSim sim;
-  NameReader(sim);
-  DialogRecorder dialog;
-  auto call = Start();
-  Clock::time_point counting;
-  ASSERT_TRUE(dialog.WaitText(kCountdownControl, "9[s]", counting));
-  sim.Command(nlohmann::json::parse(GetParam().command));
-  Clock::time_point shown;
-  ASSERT_TRUE(dialog.WaitText(kIdentifierControl, GetParam().id, shown, seconds(5)));
-  CallResult r = Finish(call, seconds(10));
+  const CardCase& c = GetParam();
+  auto sim = Reader();
+  target_->Start("");
+  milliseconds counting{};
+  ASSERT_TRUE(target_->WaitText(kCountdownControl, "9[s]", &counting, seconds(20)));
+  if (c.pictures && target_->has_windows()) {
+    EXPECT_TRUE(target_->Picture(Picture("countdown")));
+  }
+  sim->Command(nlohmann::json::parse(c.command));
+  milliseconds shown{};
+  ASSERT_TRUE(target_->WaitText(kIdentifierControl, c.id, &shown, seconds(5)));
+  if (c.pictures && target_->has_windows()) {
+    EXPECT_TRUE(target_->Picture(Picture("identifier")));
+  }
+  const CardCall r = Finish(seconds(10));
 
-  EXPECT_EQ(r.out, GetParam().id);
+  EXPECT_EQ(r.out, c.id);
   EXPECT_EQ(r.result, static_cast<int>(r.out.size()));
   EXPECT_TRUE(LowerHexOnly(r.out));
   // Shown for one to two ticks; closing adds at most one poll of the end report.
-  EXPECT_GE(r.ended - shown, milliseconds(900));
-  EXPECT_LE(r.ended - shown, milliseconds(2700));
-  EXPECT_EQ(ReadyIndicatorsAfterPolling(sim.Log()), 1) << "only the reader's own, after the card";
-  EXPECT_EQ(ThreadCount(), threads_before_);
+  EXPECT_GE(r.elapsed - shown, milliseconds(900));
+  EXPECT_LE(r.elapsed - shown, milliseconds(2700));
+  EXPECT_EQ(ReadyIndicatorsAfterPolling(sim->Log()), 1) << "only the reader's own, after the card";
+  EXPECT_EQ(r.threads_left, 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Export, CardKinds,
     testing::Values(
-        CardCase{"TypeA7", R"({"cmd":"card","kind":"A","uid":"04A1B2C3D4E5F6"})", "04a1b2c3d4e5f6"},
+        CardCase{"TypeA7", R"({"cmd":"card","kind":"A","uid":"04A1B2C3D4E5F6"})", "04a1b2c3d4e5f6",
+                 true},
         CardCase{"TypeA10", R"({"cmd":"card","kind":"A","uid":"0102030405060708090A"})",
-                 "0102030405060708090a"},
+                 "0102030405060708090a", false},
         CardCase{"TypeB", R"({"cmd":"card","kind":"B","data":"50A1B2C3D4000000000000C1F0"})",
-                 "50a1b2c3d4000000000000c1f0"},
+                 "50a1b2c3d4000000000000c1f0", false},
         CardCase{
             "FeliCa",
             R"({"cmd":"card","kind":"F","idm":"0123456789ABCDEF","block":"00112233445566778899AABBCCDDEEFF"})",
-            "0123456789abcdef"}),
+            "0123456789abcdef", false}),
     [](const testing::TestParamInfo<CardCase>& param_info) { return param_info.param.name; });
 
-TEST_F(CardReadExport, NoCardEndsAfterTheEleventhTickWithReadyIndicator) {
-  test::ReaderSim sim;
-  NameReader(sim);
-  DialogRecorder dialog;
-  auto call = Start();
-  Clock::time_point last_tick;
-  ASSERT_TRUE(dialog.WaitText(kCountdownControl, "0[s]", last_tick, seconds(20)));
-  CallResult r = Finish(call, seconds(5));
+struct TitleCase {
+  const char* name;
+  const char* title;  // UTF-8; Windows gets it in the ANSI code page (932 in these cases)
+  const char* shown;
+};
+
+void PrintTo(const TitleCase& c, std::ostream* os) {
+  *os << c.name;
+}
+
+class DialogTitles : public CardReadExport, public testing::WithParamInterface<TitleCase> {};
+
+TEST_P(DialogTitles, TitleAndFixedTextsAreShown) {
+  auto sim = Reader();
+  target_->Start(GetParam().title);
+  milliseconds counting{};
+  ASSERT_TRUE(target_->WaitText(kCountdownControl, "9[s]", &counting, seconds(20)));
+  ASSERT_TRUE(target_->Cancel());
+  const CardCall r = Finish(seconds(5));
+
+  EXPECT_EQ(FirstText(r, 0), GetParam().shown);
+  if (target_->has_windows()) {
+    EXPECT_EQ(FirstText(r, -1), "10秒以内にカードをタッチしてください");
+    EXPECT_EQ(FirstText(r, IDCANCEL), "ｷｬﾝｾﾙ");
+  }
+  // No card: the identifier line stays empty (where it reports its first text at all).
+  for (const auto& t : r.texts) {
+    if (t.control == kIdentifierControl) {
+      EXPECT_EQ(t.text, "");
+    }
+  }
+  EXPECT_EQ(FirstText(r, kCountdownControl), "");
+  EXPECT_EQ(r.result, 0);
+  EXPECT_EQ(r.out, "");
+}
+
+INSTANTIATE_TEST_SUITE_P(Export, DialogTitles,
+                         testing::Values(TitleCase{"Null", nullptr, "IcCardReader"},
+                                         TitleCase{"Empty", "", "IcCardReader"},
+                                         TitleCase{"Ascii", "Tarn [scan]", "Tarn [scan]"},
+                                         TitleCase{"Japanese", "社員証 ﾘｰﾀﾞｰ ", "社員証 ﾘｰﾀﾞｰ "}),
+                         [](const testing::TestParamInfo<TitleCase>& param_info) {
+                           return param_info.param.name;
+                         });
+
+TEST_F(CardReadExport, NoCardEndsAtTheEleventhTickWithReadyIndicator) {
+  auto sim = Reader();
+  target_->Start("");
+  milliseconds first{};
+  ASSERT_TRUE(target_->WaitText(kCountdownControl, "9[s]", &first, seconds(20)));
+  const CardCall r = Finish(seconds(20));
 
   EXPECT_EQ(r.result, 0);
   EXPECT_EQ(r.out, "");
-  const auto counted = r.ended - dialog.shown_at();
-  EXPECT_GE(counted, milliseconds(10900));
-  EXPECT_LE(counted, milliseconds(13500));
-  EXPECT_GE(ReadyIndicatorsAfterPolling(sim.Log()), 1);
-  EXPECT_EQ(ThreadCount(), threads_before_);
+  const std::vector<std::string> every_second = {"9[s]", "8[s]", "7[s]", "6[s]", "5[s]",
+                                                 "4[s]", "3[s]", "2[s]", "1[s]", "0[s]"};
+  EXPECT_EQ(Ticks(r), every_second);
+  // Ten more ticks after the first; closing adds the indicator command and a poll or two.
+  EXPECT_GE(r.elapsed - first, milliseconds(9800));
+  EXPECT_LE(r.elapsed - first, milliseconds(12000));
+  EXPECT_GE(ReadyIndicatorsAfterPolling(sim->Log()), 1);
+  EXPECT_EQ(r.threads_left, 0);
 }
 
 TEST_F(CardReadExport, CancelBeforeCardEndsAtOnceWithReadyIndicator) {
-  test::ReaderSim sim;
-  NameReader(sim);
-  DialogRecorder dialog;
-  auto call = Start();
-  Clock::time_point counting;
-  ASSERT_TRUE(dialog.WaitText(kCountdownControl, "9[s]", counting));
-  const auto cancelled = Clock::now();
-  ASSERT_TRUE(dialog.Cancel());
-  CallResult r = Finish(call, seconds(5));
+  auto sim = Reader();
+  target_->Start("");
+  milliseconds counting{};
+  ASSERT_TRUE(target_->WaitText(kCountdownControl, "9[s]", &counting, seconds(20)));
+  ASSERT_TRUE(target_->Cancel());
+  const CardCall r = Finish(seconds(5));
 
   EXPECT_EQ(r.result, 0);
   EXPECT_EQ(r.out, "");
-  EXPECT_LE(r.ended - cancelled, milliseconds(1500));
-  EXPECT_GE(ReadyIndicatorsAfterPolling(sim.Log()), 1);
-  EXPECT_EQ(ThreadCount(), threads_before_);
+  EXPECT_EQ(Ticks(r), std::vector<std::string>{"9[s]"});
+  EXPECT_LE(r.elapsed - counting, milliseconds(1500));
+  EXPECT_GE(ReadyIndicatorsAfterPolling(sim->Log()), 1);
+  EXPECT_EQ(r.threads_left, 0);
 }
 
 TEST_F(CardReadExport, CancelAfterCardStillReturnsIt) {
-  test::ReaderSim sim;
-  NameReader(sim);
-  DialogRecorder dialog;
-  auto call = Start();
-  Clock::time_point when;
-  ASSERT_TRUE(dialog.WaitText(kCountdownControl, "9[s]", when));
-  sim.Command({{"cmd", "card"}, {"kind", "A"}, {"uid", "01020304"}});
-  ASSERT_TRUE(dialog.WaitText(kIdentifierControl, "01020304", when, seconds(5)));
-  const auto cancelled = Clock::now();
-  ASSERT_TRUE(dialog.Cancel());
-  CallResult r = Finish(call, seconds(5));
+  auto sim = Reader();
+  target_->Start("");
+  milliseconds when{};
+  ASSERT_TRUE(target_->WaitText(kCountdownControl, "9[s]", &when, seconds(20)));
+  sim->Command({{"cmd", "card"}, {"kind", "A"}, {"uid", "01020304"}});
+  ASSERT_TRUE(target_->WaitText(kIdentifierControl, "01020304", &when, seconds(5)));
+  ASSERT_TRUE(target_->Cancel());
+  const CardCall r = Finish(seconds(5));
 
   EXPECT_EQ(r.result, 8);
   EXPECT_EQ(r.out, "01020304");
-  EXPECT_LE(r.ended - cancelled, milliseconds(1500));
+  EXPECT_LE(r.elapsed - when, milliseconds(1500));
   // The reader sends its own after the card unless the link closes first; the dialog none.
-  EXPECT_LE(ReadyIndicatorsAfterPolling(sim.Log()), 1);
-  EXPECT_EQ(ThreadCount(), threads_before_);
+  EXPECT_LE(ReadyIndicatorsAfterPolling(sim->Log()), 1);
+  EXPECT_EQ(r.threads_left, 0);
 }
 
 TEST_F(CardReadExport, DiscoveryFailuresShowTheirMessageAndNoDialog) {
   struct Case {
-    std::string registry;
+    Registry registry;
     std::string message;
   };
   const Case cases[] = {
-      {ReaderRegistry("DENSO WAVE Active USB-COM Port (/dev/ttyUSB9)"),
-       "TarnIccr: カードリーダーが接続されていません。\n"},
-      {"Windows Registry Editor Version 5.00\r\n", "TarnIccr: 例外が発生しました。Error(-70)\n"},
+      {FriendlyName("DENSO WAVE Active USB-COM Port (COM9)"),
+       "カードリーダーが接続されていません。"},
+      {{}, "例外が発生しました。Error(-70)"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.message);
-    WriteRegistry(c.registry);
-    DialogRecorder dialog;
-    char out[8] = "keep";
-    testing::internal::CaptureStderr();
-    const int result = fnExcelStringFunc("t", out);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), c.message);
-    EXPECT_EQ(result, 0);
-    EXPECT_STREQ(out, "keep");
-    EXPECT_FALSE(dialog.shown());
+    target_->WriteRegistry(c.registry);
+    target_->Start("t");
+    EXPECT_TRUE(target_->ConfirmMessage(seconds(20)));
+    const CardCall r = Finish(seconds(10));
+    EXPECT_EQ(r.result, 0);
+    EXPECT_EQ(r.out, CardTarget::kUntouchedOut);
+    ASSERT_EQ(r.messages.size(), 1u);
+    EXPECT_EQ(r.messages[0].caption, "TarnIccr");
+    EXPECT_EQ(r.messages[0].text, c.message);
+    EXPECT_FALSE(r.shown_at.has_value());
+    EXPECT_EQ(r.threads_left, 0);
   }
-  EXPECT_EQ(ThreadCount(), threads_before_);
 }
 
 TEST_F(CardReadExport, ReaderThatNeverAnswersEndsWithinTheReadyBound) {
-  test::ReaderSim sim({"--silent"});
-  NameReader(sim);
-  DialogRecorder dialog;
-  const auto start = Clock::now();
-  auto call = Start();
-  CallResult r = Finish(call, seconds(10));
+  auto sim = Reader({"--silent"});
+  target_->Start("");
+  const CardCall r = Finish(seconds(25));
 
   EXPECT_EQ(r.result, 0);
   EXPECT_EQ(r.out, "");
-  EXPECT_LE(r.ended - start, milliseconds(7000));
-  EXPECT_FALSE(dialog.shown());
-  EXPECT_EQ(ThreadCount(), threads_before_);
+  // The five seconds the reader has to get ready, and closing.
+  EXPECT_LE(r.elapsed, milliseconds(8000));
+  EXPECT_FALSE(r.shown_at.has_value());
+  EXPECT_EQ(r.threads_left, 0);
 }
 
 TEST_F(CardReadExport, ReaderGoneDuringTheReadEndsWithoutCard) {
-  auto sim = std::make_unique<test::ReaderSim>();
-  NameReader(*sim);
-  DialogRecorder dialog;
-  auto call = Start();
-  Clock::time_point counting;
-  ASSERT_TRUE(dialog.WaitText(kCountdownControl, "8[s]", counting));
+  auto sim = Reader();
+  target_->Start("");
+  milliseconds first{};
+  ASSERT_TRUE(target_->WaitText(kCountdownControl, "9[s]", &first, seconds(20)));
+  ASSERT_TRUE(target_->WaitText(kCountdownControl, "8[s]", nullptr, seconds(5)));
   sim->Terminate();
-  CallResult r = Finish(call, seconds(15));
+  const CardCall r = Finish(seconds(25));
 
   EXPECT_EQ(r.result, 0);
   EXPECT_EQ(r.out, "");
-  EXPECT_LE(r.ended - dialog.shown_at(), milliseconds(13500));
-  EXPECT_EQ(ThreadCount(), threads_before_);
+  // At the latest when the countdown runs out.
+  EXPECT_LE(r.elapsed - first, milliseconds(12000));
+  EXPECT_EQ(r.threads_left, 0);
 }
 
 TEST_F(CardReadExport, TenCallsInARow) {
-  test::ReaderSim sim;
-  NameReader(sim);
+  auto sim = Reader();
   // The card lies on the reader from the start: every call reads it at its first poll.
-  sim.Command({{"cmd", "card"},
-               {"kind", "F"},
-               {"idm", "0011223344556677"},
-               {"block", "000102030405060708090a0b0c0d0e0f"}});
+  sim->Command({{"cmd", "card"},
+                {"kind", "F"},
+                {"idm", "0011223344556677"},
+                {"block", "000102030405060708090a0b0c0d0e0f"}});
   for (int i = 0; i < 10; ++i) {
     SCOPED_TRACE(i);
-    auto call = Start("batch");
-    CallResult r = Finish(call, seconds(15));
+    target_->Start("batch");
+    const CardCall r = Finish(seconds(20));
     EXPECT_EQ(r.result, 16);
     EXPECT_EQ(r.out, "0011223344556677");
+    EXPECT_EQ(r.threads_left, 0);
   }
-  EXPECT_EQ(ThreadCount(), threads_before_);
 }
+
+struct PortCase {
+  const char* name;
+  int com;       // the COM number under Wine; on Linux the port is the pseudo-terminal
+  bool service;  // found through the reader service rather than the friendly name
+};
+
+void PrintTo(const PortCase& c, std::ostream* os) {
+  *os << c.name;
+}
+
+class CardPorts : public CardReadExport, public testing::WithParamInterface<PortCase> {};
+
+// From COM10 up a port opens only by its device path.
+TEST_P(CardPorts, PortFoundEitherWayIsRead) {
+  auto sim = Reader({}, GetParam().com, GetParam().service);
+  sim->Command({{"cmd", "card"}, {"kind", "A"}, {"uid", "04A1B2C3D4E5F6"}});
+  target_->Start("");
+  const CardCall r = Finish(seconds(20));
+
+  EXPECT_EQ(r.result, 14);
+  EXPECT_EQ(r.out, "04a1b2c3d4e5f6");
+  EXPECT_TRUE(r.shown_at.has_value());
+  EXPECT_EQ(r.threads_left, 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Export, CardPorts,
+                         testing::Values(PortCase{"FriendlyNameCom12", 12, false},
+                                         PortCase{"ServiceListCom123", 123, true}),
+                         [](const testing::TestParamInfo<PortCase>& param_info) {
+                           return param_info.param.name;
+                         });
 
 }  // namespace
 }  // namespace tarn::iccr
