@@ -23,6 +23,7 @@
 #include <utility>
 
 #include "dialog.h"
+#include "process_probe.h"
 #include "sim_process.h"
 #include "tarn/tarn_iccr.h"
 
@@ -58,17 +59,6 @@ const char* const kReaderKeys[] = {
 };
 
 // --- in this process: the static core, its registry file and its dialog observer ---------
-
-int ThreadCount() {
-  int count = 0;
-  if (DIR* dir = opendir("/proc/self/task")) {
-    while (dirent* entry = readdir(dir)) {
-      if (entry->d_name[0] != '.') ++count;
-    }
-    closedir(dir);
-  }
-  return count;
-}
 
 std::string RegText(const std::string& text) {
   std::string out;
@@ -332,19 +322,6 @@ int RunBounded(const std::vector<std::string>& argv, milliseconds limit, const s
     std::this_thread::sleep_for(milliseconds(10));
   }
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
-// Width and height from a PNG's header; {0, 0} when it is none.
-std::pair<uint32_t, uint32_t> PngSize(const std::string& path) {
-  std::ifstream file(path, std::ios::binary);
-  unsigned char header[24] = {};
-  file.read(reinterpret_cast<char*>(header), sizeof header);
-  if (!file || std::string(reinterpret_cast<char*>(header) + 1, 3) != "PNG") return {0, 0};
-  auto be32 = [&](int at) {
-    return uint32_t{header[at]} << 24 | uint32_t{header[at + 1]} << 16 |
-           uint32_t{header[at + 2]} << 8 | header[at + 3];
-  };
-  return {be32(16), be32(20)};
 }
 
 // A line the host said: its kind and the words after it.

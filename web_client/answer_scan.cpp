@@ -16,14 +16,18 @@ bool IsDigit(char c) {
   return c >= '0' && c <= '9';
 }
 
-enum class KeyStep { kMore, kEnd, kFail };
+// Adds `c` to a field; false when the field would outgrow its 255 bytes.
+bool Append(std::string& field, char c) {
+  if (field.size() == kMaxField) return false;
+  field.push_back(c);
+  return true;
+}
 
-// The key of "%[^=]=": one or more bytes up to the first "=", at most 255 of them.
-KeyStep TakeKeyByte(char c, std::string& key) {
-  if (c == '=') return key.empty() ? KeyStep::kFail : KeyStep::kEnd;
-  if (key.size() == kMaxField) return KeyStep::kFail;
-  key.push_back(c);
-  return KeyStep::kMore;
+// The key of "%[^=]=": one or more bytes up to the first "=". Returns the scanner's next state.
+template <typename State>
+State TakeKeyByte(char c, std::string& key, State more, State after, State fail) {
+  if (c == '=') return key.empty() ? fail : after;
+  return Append(key, c) ? more : fail;
 }
 
 }  // namespace
@@ -50,16 +54,7 @@ void KeyNumberScan::Feed(const char* data, size_t size) {
     const char c = data[i];
     switch (state_) {
       case kKey:
-        switch (TakeKeyByte(c, key_)) {
-          case KeyStep::kMore:
-            break;
-          case KeyStep::kEnd:
-            state_ = kSpace;
-            break;
-          case KeyStep::kFail:
-            state_ = kFail;
-            break;
-        }
+        state_ = TakeKeyByte(c, key_, kKey, kSpace, kFail);
         break;
       case kSpace:
         if (IsSpace(c)) break;
@@ -111,16 +106,7 @@ void KeyWordScan::Feed(const char* data, size_t size) {
     const char c = data[i];
     switch (state_) {
       case kKey:
-        switch (TakeKeyByte(c, key_)) {
-          case KeyStep::kMore:
-            break;
-          case KeyStep::kEnd:
-            state_ = kSpace;
-            break;
-          case KeyStep::kFail:
-            state_ = kFail;
-            break;
-        }
+        state_ = TakeKeyByte(c, key_, kKey, kSpace, kFail);
         break;
       case kSpace:
         if (IsSpace(c)) break;
@@ -130,10 +116,8 @@ void KeyWordScan::Feed(const char* data, size_t size) {
       case kValue:
         if (IsSpace(c)) {
           state_ = kDone;
-        } else if (value_.size() == kMaxField) {
+        } else if (!Append(value_, c)) {
           state_ = kFail;
-        } else {
-          value_.push_back(c);
         }
         break;
       case kDone:
@@ -179,10 +163,8 @@ void HiddenFieldScan::Feed(const char* data, size_t size) {
         if (c == '"') {
           // The quote itself is the first byte that "%*[^=]" passes over.
           state_ = name_.empty() ? kFail : kSkip;
-        } else if (name_.size() == kMaxField) {
+        } else if (!Append(name_, c)) {
           state_ = kFail;  // over-long fields are skipped whole, not cut
-        } else {
-          name_.push_back(c);
         }
         break;
       case kSkip:
@@ -194,10 +176,8 @@ void HiddenFieldScan::Feed(const char* data, size_t size) {
       case kValue:
         if (c == '"') {
           state_ = value_.empty() ? kFail : kDone;
-        } else if (value_.size() == kMaxField) {
+        } else if (!Append(value_, c)) {
           state_ = kFail;
-        } else {
-          value_.push_back(c);
         }
         break;
       case kDone:

@@ -22,11 +22,14 @@
 
 #include <gtest/gtest.h>
 
+#include "process_probe.h"
 #include "sim_process.h"
 
 extern char** environ;
 
 namespace {
+
+using tarn::test::PngSize;
 
 using tarn::test::SimProcess;
 
@@ -54,19 +57,6 @@ std::string FromHex(const std::string& hex) {
     out += static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));
   }
   return out;
-}
-
-// Width and height from a PNG's header.
-std::pair<uint32_t, uint32_t> PngSize(const std::string& path) {
-  std::ifstream file(path, std::ios::binary);
-  unsigned char header[24] = {};
-  file.read(reinterpret_cast<char*>(header), sizeof header);
-  if (!file || std::string(reinterpret_cast<char*>(header) + 1, 3) != "PNG") return {0, 0};
-  auto be32 = [&](int at) {
-    return uint32_t{header[at]} << 24 | uint32_t{header[at + 1]} << 16 |
-           uint32_t{header[at + 2]} << 8 | header[at + 3];
-  };
-  return {be32(16), be32(20)};
 }
 
 // What the probe reported, by key, and the pictures it asked for.

@@ -8,19 +8,11 @@
 #include <cstring>
 #include <vector>
 
+#include "process_probe.h"
+
 namespace tarn::iccr::helpers {
 
-// Threads of this process now, to show that a call left none behind.
-inline int ThreadCount() {
-  int count = 0;
-  if (DIR* dir = opendir("/proc/self/task")) {
-    while (dirent* entry = readdir(dir)) {
-      if (entry->d_name[0] != '.') ++count;
-    }
-    closedir(dir);
-  }
-  return count;
-}
+using tarn::test::ThreadCount;
 
 // Independent reference: OpenSSL's triple DES (K1 | K2 | K3) in ECB or CBC with a zero IV.
 inline std::vector<uint8_t> ReferenceTripleDes(const uint8_t key[24],
