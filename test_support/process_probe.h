@@ -22,6 +22,23 @@ inline int ThreadCount() {
   return count;
 }
 
+// A "Vm..." figure of /proc/PID/status, in kB; -1 when the process or the figure is missing.
+inline long MemoryKb(int pid, const std::string& field) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  for (std::string line; std::getline(status, line);) {
+    if (line.rfind(field + ":", 0) == 0) return std::stol(line.substr(field.size() + 1));
+  }
+  return -1;
+}
+
+// Starts the process's peak resident memory (VmHWM) again from its present size.
+inline bool ResetPeakMemory(int pid) {
+  std::ofstream clear("/proc/" + std::to_string(pid) + "/clear_refs");
+  clear << "5";
+  clear.flush();
+  return static_cast<bool>(clear);
+}
+
 // Width and height from a PNG's header; {0, 0} when it is none.
 inline std::pair<uint32_t, uint32_t> PngSize(const std::string& path) {
   std::ifstream file(path, std::ios::binary);

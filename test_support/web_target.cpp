@@ -1,6 +1,7 @@
 #include "web_target.h"
 
 #include <stdlib.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstring>
@@ -81,6 +82,7 @@ class SharedLibraryTarget final : public WebTarget {
   // libcurl keeps no cache.
   bool CacheHolds(const std::string&) override { return false; }
   std::string name() const override { return "linux"; }
+  int pid() const override { return static_cast<int>(::getpid()); }
 };
 
 // --- TarnWebCom.dll in tarn_call_host.exe under Wine ------------------------------------
@@ -224,6 +226,7 @@ class WineTarget final : public WebTarget {
     return Command("cached " + HexUnits(wide.data(), wide.size())) == "1";
   }
   std::string name() const override { return "wine"; }
+  int pid() const override { return host_->pid(); }
 
  private:
   struct Arg {

@@ -57,6 +57,8 @@ class WebTarget {
   virtual bool CacheHolds(const std::string& url) = 0;
   // "linux" or "wine", for messages.
   virtual std::string name() const = 0;
+  // The process the library runs in: this one, or the Windows test host under Wine.
+  virtual int pid() const = 0;
 };
 
 // Throws std::runtime_error when the chosen target cannot be started.

@@ -191,6 +191,11 @@ class CurlSession final : public HttpSession {
       error = "No data arrived for " + std::to_string(kStallTimeoutSeconds) + " seconds.";
       return false;
     }
+    // libcurl reports a header line longer than it keeps as lack of memory.
+    if (rc == CURLE_OUT_OF_MEMORY && !transfer.status_delivered) {
+      error = "The answer's header is too long, or memory ran out.";
+      return false;
+    }
     error = error_buffer_[0] != 0 ? error_buffer_ : curl_easy_strerror(rc);
     return false;
   }

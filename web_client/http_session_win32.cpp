@@ -25,11 +25,14 @@ constexpr DWORD kReceiveTimeoutMs = 30000;
 constexpr DWORD_PTR kContext = 1;
 constexpr size_t kMaxErrorText = 511;
 constexpr DWORD kReadBlock = 64 * 1024;
+constexpr int kMaxRedirects = 10;
 
 // No cache in either direction, no process-wide cookies, no dialogs in the host program.
+// Redirects are followed here: Wine follows a redirect loop for ever.
 constexpr DWORD kRequestFlags = INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE |
                                 INTERNET_FLAG_PRAGMA_NOCACHE | INTERNET_FLAG_NO_COOKIES |
-                                INTERNET_FLAG_NO_UI | INTERNET_FLAG_KEEP_CONNECTION;
+                                INTERNET_FLAG_NO_UI | INTERNET_FLAG_KEEP_CONNECTION |
+                                INTERNET_FLAG_NO_AUTO_REDIRECT;
 
 class Handle {
  public:
@@ -115,23 +118,7 @@ class WinInetSession final : public HttpSession {
 
   bool Get(const std::string& url, HttpAnswerSink& sink, std::string& error) override {
     if (!session_) return NoSession(error);
-    const std::wstring wide_url = WideFromOem(url);
-    std::vector<wchar_t> host(INTERNET_MAX_HOST_NAME_LENGTH + 1);
-    std::vector<wchar_t> object(wide_url.size() + 1);
-    std::vector<wchar_t> extra(wide_url.size() + 1);
-    URL_COMPONENTSW parts{};
-    parts.dwStructSize = sizeof parts;
-    parts.lpszHostName = host.data();
-    parts.dwHostNameLength = static_cast<DWORD>(host.size());
-    parts.lpszUrlPath = object.data();
-    parts.dwUrlPathLength = static_cast<DWORD>(object.size());
-    parts.lpszExtraInfo = extra.data();
-    parts.dwExtraInfoLength = static_cast<DWORD>(extra.size());
-    if (!InternetCrackUrlW(wide_url.c_str(), 0, 0, &parts)) return Fail(error);
-    std::wstring target = std::wstring(object.data()) + extra.data();
-    if (target.empty()) target = L"/";
-    return Send(L"GET", INTERNET_FLAG_TRANSFER_ASCII, host.data(), parts.nPort, target,
-                std::wstring(), std::string(), url, sink, error);
+    return SendTo(L"GET", url, std::wstring(), std::string(), sink, error, 0);
   }
 
   bool Post(const std::string& host, uint16_t port, const std::string& path,
@@ -141,7 +128,7 @@ class WinInetSession final : public HttpSession {
     const INTERNET_PORT server_port = port == 0 ? INTERNET_DEFAULT_HTTP_PORT : port;
     const std::string url = "http://" + host + ":" + std::to_string(server_port) + path;
     return Send(L"POST", 0, WideFromOem(host), server_port, WideFromOem(path),
-                WideFromOem(header_line) + L"\r\n", body, url, sink, error);
+                WideFromOem(header_line) + L"\r\n", body, url, sink, error, 0);
   }
 
  private:
@@ -161,10 +148,33 @@ class WinInetSession final : public HttpSession {
     for (auto limit : limits) InternetSetOptionW(handle, limit.first, &limit.second, sizeof(DWORD));
   }
 
+  // A request to an absolute address; GETs go as text transfers.
+  bool SendTo(const wchar_t* verb, const std::string& url, const std::wstring& header_lines,
+              const std::string& body, HttpAnswerSink& sink, std::string& error, int hops) {
+    const std::wstring wide_url = WideFromOem(url);
+    std::vector<wchar_t> host(INTERNET_MAX_HOST_NAME_LENGTH + 1);
+    std::vector<wchar_t> object(wide_url.size() + 1);
+    std::vector<wchar_t> extra(wide_url.size() + 1);
+    URL_COMPONENTSW parts{};
+    parts.dwStructSize = sizeof parts;
+    parts.lpszHostName = host.data();
+    parts.dwHostNameLength = static_cast<DWORD>(host.size());
+    parts.lpszUrlPath = object.data();
+    parts.dwUrlPathLength = static_cast<DWORD>(object.size());
+    parts.lpszExtraInfo = extra.data();
+    parts.dwExtraInfoLength = static_cast<DWORD>(extra.size());
+    if (!InternetCrackUrlW(wide_url.c_str(), 0, 0, &parts)) return Fail(error);
+    std::wstring target = std::wstring(object.data()) + extra.data();
+    if (target.empty()) target = L"/";
+    const DWORD flags = std::wcscmp(verb, L"GET") == 0 ? INTERNET_FLAG_TRANSFER_ASCII : 0;
+    return Send(verb, flags, host.data(), parts.nPort, target, header_lines, body, url, sink, error,
+                hops);
+  }
+
   // One request on a connection of its own; `url` names it for the cookies.
   bool Send(const wchar_t* verb, DWORD flags, const std::wstring& host, INTERNET_PORT port,
             const std::wstring& object, const std::wstring& header_lines, const std::string& body,
-            const std::string& url, HttpAnswerSink& sink, std::string& error) {
+            const std::string& url, HttpAnswerSink& sink, std::string& error, int hops) {
     Handle connection(InternetConnectW(session_.get(), host.c_str(), port, nullptr, nullptr,
                                        INTERNET_SERVICE_HTTP, 0, kContext));
     if (!connection) return Fail(error);
@@ -182,7 +192,66 @@ class WinInetSession final : public HttpSession {
                           static_cast<DWORD>(body.size()))) {
       return Fail(error);
     }
+    if (!Plausible(request.get(), error)) return false;
+    DWORD code = 0;
+    std::string next;
+    if (Redirected(request.get(), url, code, next)) {
+      TakeCookies(request.get(), url);
+      if (hops >= kMaxRedirects) {
+        error = "More than " + std::to_string(kMaxRedirects) + " redirects.";
+        return false;
+      }
+      // As libcurl does: 307 and 308 repeat the request, the others fetch the new address.
+      if (code == 307 || code == 308) {
+        return SendTo(verb, next, header_lines, body, sink, error, hops + 1);
+      }
+      return SendTo(L"GET", next, std::wstring(), std::string(), sink, error, hops + 1);
+    }
     return Answer(request.get(), url, sink, error);
+  }
+
+  // Wine takes bytes without a status line for an answer "HTTP/1.0 200 OK" without any header
+  // line, and the bytes for its body; every real answer carries at least one header line.
+  static bool Plausible(HINTERNET request, std::string& error) {
+    DWORD bytes = 0;
+    HttpQueryInfoW(request, HTTP_QUERY_RAW_HEADERS_CRLF, nullptr, &bytes, nullptr);
+    std::vector<wchar_t> raw(bytes / sizeof(wchar_t) + 1);
+    bytes = static_cast<DWORD>(raw.size() * sizeof(wchar_t));
+    if (!HttpQueryInfoW(request, HTTP_QUERY_RAW_HEADERS_CRLF, raw.data(), &bytes, nullptr)) {
+      return Fail(error);
+    }
+    const std::wstring headers(raw.data(), bytes / sizeof(wchar_t));
+    const size_t end = headers.find(L"\r\n");
+    if (headers.rfind(L"HTTP/1.", 0) == 0 && end != std::wstring::npos &&
+        headers.compare(end, std::wstring::npos, L"\r\n\r\n") != 0 && end + 2 < headers.size()) {
+      return true;
+    }
+    error = "The answer has no HTTP status line.";
+    return false;
+  }
+
+  // Whether the answer sends the request elsewhere, and where to (`url` resolves it).
+  static bool Redirected(HINTERNET request, const std::string& url, DWORD& code,
+                         std::string& next) {
+    DWORD size = sizeof code;
+    if (!HttpQueryInfoW(request, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &code, &size,
+                        nullptr)) {
+      return false;
+    }
+    if (code != 301 && code != 302 && code != 303 && code != 307 && code != 308) return false;
+    std::vector<wchar_t> location(INTERNET_MAX_URL_LENGTH + 1);
+    DWORD bytes = static_cast<DWORD>(location.size() * sizeof(wchar_t));
+    if (!HttpQueryInfoW(request, HTTP_QUERY_LOCATION, location.data(), &bytes, nullptr)) {
+      return false;
+    }
+    std::vector<wchar_t> combined(INTERNET_MAX_URL_LENGTH + 1);
+    DWORD length = static_cast<DWORD>(combined.size());
+    if (!InternetCombineUrlW(WideFromOem(url).c_str(), location.data(), combined.data(), &length,
+                             ICU_NO_ENCODE)) {
+      return false;
+    }
+    next = OemFromWide(std::wstring(combined.data(), length));
+    return true;
   }
 
   std::wstring CookieHeader(const std::string& url) const {

@@ -68,9 +68,15 @@ Configuration keys ("set" merges: top-level keys are replaced, except "responses
                    "body": text | "body_hex": hex | "kind": "html" (small HTML page),
                      "empty", "exact1024" ("0123456789abcdef" 64 times, no line feed),
                      "large" with "size": N (N bytes of printable 64-byte lines, streamed,
-                     never held in memory)
+                     never held in memory; "tail": text follows them, inside the body)
                    "hang": true   read the request, never answer, keep the socket open until
                                   the client closes it or the simulator stops
+                   "raw_hex": hex these bytes instead of an answer (status line, headers and
+                                  all, as given), then the connection closes
+                   "stall_after": K  announce the whole body's Content-Length, send its first
+                                  K bytes, then stay silent as "hang" does
+                   "location": text  a Location header (with "status": 302, a redirect)
+                   "header_size": N  one extra header line of N bytes ("X-Filler: xxx...")
                    "delay_ms": N  wait before answering
                    "cut_after": K  announce the whole body's Content-Length, send its first K
                                   bytes, then close the connection
@@ -116,7 +122,7 @@ MULTIPART_TAIL = b"\r\n--fromZCcomUtil\r\n"
 SESSION_COOKIE = "ZCSESSION"
 # 64 printable bytes per line: large answers stay text without any answer marker in them.
 PATTERN_LINE = b"ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-\n"
-STREAM_CHUNK = PATTERN_LINE * 1024  # 64 KiB
+STREAM_CHUNK = PATTERN_LINE * 16384  # 1 MiB: few system calls, so a gigabyte goes out fast
 MERGED_KEYS = ("responses", "login_page", "status", "headers")
 
 DEFAULT_CONFIG = {
@@ -269,6 +275,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
             })
             config = copy.deepcopy(STATE.config)
         self.extra_headers = config.get("headers") or {}
+        self.override_headers = {}
         route_path = path.split("?", 1)[0]
         session_id, new_cookie = self.session_id()
         override = self.take_override(route_path, config)
@@ -336,6 +343,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.send_header("Set-Cookie", "%s=%s; Path=/" % (SESSION_COOKIE, new_cookie))
         for name, value in getattr(self, "extra_headers", {}).items():
             self.send_header(name, str(value))
+        for name, value in getattr(self, "override_headers", {}).items():
+            self.send_header(name, str(value))
         if close:
             self.send_header("Connection", "close")
             self.close_connection = True
@@ -376,6 +385,15 @@ class Handler(http.server.BaseHTTPRequestHandler):
             STOP.wait(int(override["delay_ms"]) / 1000.0)
         if override.get("hang"):
             return self.hang()
+        if "raw_hex" in override:
+            self.close_connection = True
+            self.wfile.write(bytes.fromhex(override["raw_hex"]))
+            self.wfile.flush()
+            return
+        if "location" in override:
+            self.override_headers["Location"] = override["location"]
+        if override.get("header_size"):
+            self.override_headers["X-Filler"] = "x" * int(override["header_size"])
         status = int(override.get("status", 200))
         reason = override.get("reason")
         chunked = bool(override.get("chunked"))
@@ -383,8 +401,9 @@ class Handler(http.server.BaseHTTPRequestHandler):
         kind = override.get("kind")
         content_type = override.get("content_type")
         if kind == "large":
-            return self.send_large(status, reason, int(override.get("size", 0)), new_cookie,
-                                   content_type or "text/plain", chunked, close)
+            tail = override.get("tail", "").encode("utf-8", "surrogateescape")
+            return self.send_large(status, reason, int(override.get("size", 0)), tail,
+                                   new_cookie, content_type or "text/plain", chunked, close)
         if "body_hex" in override:
             data = bytes.fromhex(override["body_hex"])
         elif "body" in override:
@@ -402,6 +421,12 @@ class Handler(http.server.BaseHTTPRequestHandler):
             phrase = self.responses.get(status, ("Status",))[0]
             data = page("%d %s" % (status, phrase), phrase)
             content_type = content_type or "text/html"
+        if "stall_after" in override:
+            self.start_answer(status, reason, content_type or "text/plain", new_cookie, False,
+                              False, len(data))
+            self.wfile.write(data[:int(override["stall_after"])])
+            self.wfile.flush()
+            return self.hang()
         if "cut_after" in override:
             self.start_answer(status, reason, content_type or "text/plain", new_cookie, False,
                               False, len(data))
@@ -423,8 +448,9 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.wfile.write(data[i:i + 1])
             self.wfile.flush()
 
-    def send_large(self, status, reason, size, new_cookie, content_type, chunked, close):
-        self.start_answer(status, reason, content_type, new_cookie, chunked, close, size)
+    def send_large(self, status, reason, size, tail, new_cookie, content_type, chunked, close):
+        self.start_answer(status, reason, content_type, new_cookie, chunked, close,
+                          size + len(tail))
         left = size
         while left > 0 and not STOP.is_set():
             piece = STREAM_CHUNK if left >= len(STREAM_CHUNK) else STREAM_CHUNK[:left]
@@ -433,6 +459,11 @@ class Handler(http.server.BaseHTTPRequestHandler):
             else:
                 self.wfile.write(piece)
             left -= len(piece)
+        if tail and not STOP.is_set():
+            if chunked and not close:
+                self.wfile.write(b"%x\r\n" % len(tail) + tail + b"\r\n")
+            else:
+                self.wfile.write(tail)
         if chunked and not close:
             self.wfile.write(b"0\r\n\r\n")
 
