@@ -183,6 +183,7 @@ TEST_F(HugeStatusAnswer, GigabyteIsReadInBoundedMemory) {
   EXPECT_LT(Clock::now() - start, kBound);
   const long growth = tarn::test::MemoryKb(pid, "VmHWM") - before;
   RecordProperty("peak_growth_kb", std::to_string(growth));
+  RecordProperty("resident_before_kb", std::to_string(before));
   EXPECT_LT(growth, kGrowthBoundKb) << "peak memory grew by " << growth << " kB";
   EXPECT_TRUE(message.untouched());
 }
