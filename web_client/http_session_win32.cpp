@@ -95,7 +95,10 @@ std::string ErrorText(DWORD code) {
 }
 
 bool Fail(std::string& error) {
-  error = ErrorText(GetLastError());
+  DWORD code = GetLastError();
+  // Wine passes a body read's time-out on as the socket's code, which has no text there.
+  if (code == WSAETIMEDOUT) code = ERROR_INTERNET_TIMEOUT;
+  error = ErrorText(code);
   return false;
 }
 

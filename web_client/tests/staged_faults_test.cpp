@@ -94,6 +94,15 @@ std::vector<FaultCase> FaultCases() {
        false,
        // Wine's WinINet reads a chunk size it cannot parse as the body's end.
        "wine"},
+      {"ChunkCutShort",
+       kJobLog,
+       {{"raw_hex", Hex("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n"
+                        "100\r\n0123456789abcdef")}},
+       false,
+       false,
+       false,
+       // And a chunked body that the closed connection cuts short as a whole one.
+       "wine"},
       {"StatusCode2000",
        kJobLog,
        {{"raw_hex", Hex("HTTP/1.1 2000 Odd\r\nContent-Length: 5\r\n\r\nhello")}},
@@ -161,6 +170,32 @@ TEST_P(StagedFault, ReturnsInTimeWithAReadableFailureAndSignsOut) {
 
 INSTANTIATE_TEST_SUITE_P(Appliance, StagedFault, ::testing::ValuesIn(FaultCases()),
                          [](const auto& c) { return std::string(c.param.name); });
+
+// Redirects are followed, a bounded number of times: a GET fetches the new address, a POST
+// answered with 307 is repeated there with its body.
+class Redirects : public ExportTest {};
+
+TEST_F(Redirects, ThatEndAreFollowed) {
+  struct Case {
+    const char* path;
+    nlohmann::json answer;
+  } cases[] = {
+      {kJobLog, {{"status", 302}, {"location", kJobLog}, {"times", 1}}},
+      {kJobLog, {{"status", 301}, {"location", sim_->Url(kJobLog)}, {"times", 3}}},
+      {kLogin, {{"status", 307}, {"location", kLogin}, {"times", 1}}},
+  };
+  for (const auto& c : cases) {
+    sim_->Reset();
+    sim_->Configure({{"responses", {{c.path, c.answer}}}});
+    const auto file = dir_ / "log.txt";
+    MessageBuffer message;
+    EXPECT_EQ(target_->GetJobLogW(whost().c_str(), u"admin", u"secret", Local(file).c_str(),
+                                  message.units),
+              0)
+        << c.answer << " " << Utf8(message.text());
+    EXPECT_NE(ReadFile(file).find("print job.pdf"), std::string::npos) << c.answer;
+  }
+}
 
 class HugeStatusAnswer : public ExportTest {};
 
