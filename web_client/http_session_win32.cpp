@@ -169,7 +169,9 @@ class WinInetSession final : public HttpSession {
     if (!InternetCrackUrlW(wide_url.c_str(), 0, 0, &parts)) return Fail(error);
     std::wstring target = std::wstring(object.data()) + extra.data();
     if (target.empty()) target = L"/";
-    const DWORD flags = std::wcscmp(verb, L"GET") == 0 ? INTERNET_FLAG_TRANSFER_ASCII : 0;
+    DWORD flags = std::wcscmp(verb, L"GET") == 0 ? INTERNET_FLAG_TRANSFER_ASCII : 0;
+    // A redirect may lead to https.
+    if (parts.nScheme == INTERNET_SCHEME_HTTPS) flags |= INTERNET_FLAG_SECURE;
     return Send(verb, flags, host.data(), parts.nPort, target, header_lines, body, url, sink, error,
                 hops);
   }
