@@ -352,10 +352,10 @@ TEST_F(CardReadExport, TenCallsInARow) {
 // does, the call ends by itself, within a bound against hanging, and leaves no thread.
 struct ReaderFaultCase {
   const char* name;
-  std::vector<std::string> options;  // the simulator's options besides its seed
-  const char* fault;                 // the simulator's fault command
-  const char* card;                  // a card on the reader from the start, or nullptr
-  const char* id;                    // what the host receives
+  const char* fault;                      // the simulator's fault command
+  const char* card = nullptr;             // a card on the reader from the start
+  const char* id = "";                    // what the host receives
+  std::vector<std::string> options = {};  // the simulator's options besides its seed
 };
 
 void PrintTo(const ReaderFaultCase& c, std::ostream* os) {
@@ -394,71 +394,39 @@ TEST_P(ReaderFaults, CallEndsInTimeWithoutThreads) {
 INSTANTIATE_TEST_SUITE_P(
     Export, ReaderFaults,
     testing::Values(
-        ReaderFaultCase{"RandomBytesToEveryFrame",
-                        {},
-                        R"({"cmd":"fault","mode":"random","count":-1})",
-                        nullptr,
-                        ""},
+        ReaderFaultCase{"RandomBytesToEveryFrame", R"({"cmd":"fault","mode":"random","count":-1})"},
         // Up to 128 bytes: what one read leaves is the head of the next reply.
         ReaderFaultCase{"RandomBytesToEveryTypeAPoll",
-                        {},
-                        R"({"cmd":"fault","mode":"random","ins":65,"count":-1})",
-                        nullptr,
-                        ""},
-        ReaderFaultCase{
-            "PartialFrames", {}, R"({"cmd":"fault","mode":"partial","count":-1})", nullptr, ""},
+                        R"({"cmd":"fault","mode":"random","ins":65,"count":-1})"},
+        ReaderFaultCase{"PartialFrames", R"({"cmd":"fault","mode":"partial","count":-1})"},
         // The rest comes after the read has ended, into the next exchange.
         ReaderFaultCase{"TypeAPollRepliesInTwoPieces",
-                        {},
-                        R"({"cmd":"fault","mode":"partial","ins":65,"count":-1,"rest_after":0.1})",
-                        nullptr,
-                        ""},
+                        R"({"cmd":"fault","mode":"partial","ins":65,"count":-1,"rest_after":0.1})"},
         ReaderFaultCase{"WrongCheckBytesAtRandom",
-                        {},
-                        R"({"cmd":"fault","mode":"bad_check","count":-1,"rate":0.3})",
-                        nullptr,
-                        ""},
+                        R"({"cmd":"fault","mode":"bad_check","count":-1,"rate":0.3})"},
         // Past the six reader commands of the set-up: a spoilt poll lets polling go on, a
         // spoilt field or indicator command ends the session while the dialog counts.
         ReaderFaultCase{
             "WrongCheckBytesAtRandomAfterTheSetUp",
-            {},
-            R"({"cmd":"fault","mode":"bad_check","type":40,"skip":6,"count":-1,"rate":0.2})",
-            nullptr,
-            ""},
-        ReaderFaultCase{
-            "FloodFromTheFirstFrame", {}, R"({"cmd":"fault","mode":"flood"})", nullptr, ""},
-        ReaderFaultCase{
-            "FloodWhilePolling", {}, R"({"cmd":"fault","mode":"flood","ins":65})", nullptr, ""},
-        ReaderFaultCase{"UnpluggedDuringTheSetUp",
-                        {},
-                        R"({"cmd":"fault","mode":"unplug","ins":129})",
-                        nullptr,
-                        ""},
-        ReaderFaultCase{"UnpluggedWhilePolling",
-                        {},
-                        R"({"cmd":"fault","mode":"unplug","ins":65})",
-                        nullptr,
-                        ""},
+            R"({"cmd":"fault","mode":"bad_check","type":40,"skip":6,"count":-1,"rate":0.2})"},
+        ReaderFaultCase{"FloodFromTheFirstFrame", R"({"cmd":"fault","mode":"flood"})"},
+        ReaderFaultCase{"FloodWhilePolling", R"({"cmd":"fault","mode":"flood","ins":65})"},
+        ReaderFaultCase{"UnpluggedDuringTheSetUp", R"({"cmd":"fault","mode":"unplug","ins":129})"},
+        ReaderFaultCase{"UnpluggedWhilePolling", R"({"cmd":"fault","mode":"unplug","ins":65})"},
         // The block read gets no reply: the request ends without a card.
         ReaderFaultCase{"SilentFromTheWrappedCardFrame",
-                        {},
-                        R"({"cmd":"fault","mode":"mute","type":44})",
-                        kFelicaCard,
-                        ""},
+                        R"({"cmd":"fault","mode":"mute","type":44})", kFelicaCard},
         // A wrapped reply cut short fails the block read, which still reports the IDm.
         ReaderFaultCase{"SilentInTheMiddleOfTheWrappedReply",
-                        {},
-                        R"({"cmd":"fault","mode":"mute","type":44,"head":true})",
-                        kFelicaCard,
+                        R"({"cmd":"fault","mode":"mute","type":44,"head":true})", kFelicaCard,
                         "0123456789abcdef"},
         // The block read's reply ends the reader's numbers; the re-authentication it starts gets
         // no answer. The block was read whole, so the card is returned.
         ReaderFaultCase{"SilentInTheReauthenticationOfAWrappedExchange",
-                        {"--sequence-start", "0xFFFF"},
                         R"({"cmd":"fault","mode":"mute","ins":129,"skip":2})",
                         kFelicaCard,
-                        "0123456789abcdef"}),
+                        "0123456789abcdef",
+                        {"--sequence-start", "0xFFFF"}}),
     [](const testing::TestParamInfo<ReaderFaultCase>& param_info) {
       return param_info.param.name;
     });
