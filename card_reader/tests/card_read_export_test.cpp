@@ -348,6 +348,89 @@ TEST_F(CardReadExport, TenCallsInARow) {
   }
 }
 
+// A reader that breaks down in one way, staged in the simulator before the call. Whatever it
+// does, the call ends by itself, within a bound against hanging, and leaves no thread.
+struct ReaderFaultCase {
+  const char* name;
+  const char* fault;                      // the simulator's fault command
+  const char* card = nullptr;             // a card on the reader from the start
+  const char* id = "";                    // what the host receives
+  std::vector<std::string> options = {};  // the simulator's options besides its seed
+};
+
+void PrintTo(const ReaderFaultCase& c, std::ostream* os) {
+  *os << c.name;
+}
+
+class ReaderFaults : public CardReadExport, public testing::WithParamInterface<ReaderFaultCase> {};
+
+// Failures can be repeated: the simulator draws its bytes from this seed.
+constexpr int kFaultSeed = 14;
+const char kFelicaCard[] =
+    R"({"cmd":"card","kind":"F","idm":"0123456789ABCDEF","block":"00112233445566778899AABBCCDDEEFF"})";
+
+TEST_P(ReaderFaults, CallEndsInTimeWithoutThreads) {
+  const ReaderFaultCase& c = GetParam();
+  SCOPED_TRACE(std::string("simulator seed ") + std::to_string(kFaultSeed));
+  std::vector<std::string> options = c.options;
+  options.insert(options.end(), {"--seed", std::to_string(kFaultSeed)});
+  auto sim = Reader(options);
+  const nlohmann::json fault = nlohmann::json::parse(c.fault);
+  sim->Command(fault);
+  if (c.card != nullptr) sim->Command(nlohmann::json::parse(c.card));
+  target_->Start("");
+  // Far beyond the bound, so that an overrun is measured rather than cut off.
+  const CardCall r = Finish(seconds(60));
+
+  EXPECT_EQ(r.out, c.id);
+  EXPECT_EQ(r.result, static_cast<int>(std::string(c.id).size()));
+  EXPECT_LE(r.elapsed, seconds(25));
+  EXPECT_EQ(r.threads_left, 0);
+  // The breakdown did happen.
+  const nlohmann::json state = sim->Command({{"cmd", "state"}});
+  EXPECT_GE(state["fired"].value(fault["mode"].get<std::string>(), 0), 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Export, ReaderFaults,
+    testing::Values(
+        ReaderFaultCase{"RandomBytesToEveryFrame", R"({"cmd":"fault","mode":"random","count":-1})"},
+        // Up to 128 bytes: what one read leaves is the head of the next reply.
+        ReaderFaultCase{"RandomBytesToEveryTypeAPoll",
+                        R"({"cmd":"fault","mode":"random","ins":65,"count":-1})"},
+        ReaderFaultCase{"PartialFrames", R"({"cmd":"fault","mode":"partial","count":-1})"},
+        // The rest comes after the read has ended, into the next exchange.
+        ReaderFaultCase{"TypeAPollRepliesInTwoPieces",
+                        R"({"cmd":"fault","mode":"partial","ins":65,"count":-1,"rest_after":0.1})"},
+        ReaderFaultCase{"WrongCheckBytesAtRandom",
+                        R"({"cmd":"fault","mode":"bad_check","count":-1,"rate":0.3})"},
+        // Past the six reader commands of the set-up: a spoilt poll lets polling go on, a
+        // spoilt field or indicator command ends the session while the dialog counts.
+        ReaderFaultCase{
+            "WrongCheckBytesAtRandomAfterTheSetUp",
+            R"({"cmd":"fault","mode":"bad_check","type":40,"skip":6,"count":-1,"rate":0.2})"},
+        ReaderFaultCase{"FloodFromTheFirstFrame", R"({"cmd":"fault","mode":"flood"})"},
+        ReaderFaultCase{"FloodWhilePolling", R"({"cmd":"fault","mode":"flood","ins":65})"},
+        ReaderFaultCase{"UnpluggedDuringTheSetUp", R"({"cmd":"fault","mode":"unplug","ins":129})"},
+        ReaderFaultCase{"UnpluggedWhilePolling", R"({"cmd":"fault","mode":"unplug","ins":65})"},
+        // The block read gets no reply: the request ends without a card.
+        ReaderFaultCase{"SilentFromTheWrappedCardFrame",
+                        R"({"cmd":"fault","mode":"mute","type":44})", kFelicaCard},
+        // A wrapped reply cut short fails the block read, which still reports the IDm.
+        ReaderFaultCase{"SilentInTheMiddleOfTheWrappedReply",
+                        R"({"cmd":"fault","mode":"mute","type":44,"head":true})", kFelicaCard,
+                        "0123456789abcdef"},
+        // The block read's reply ends the reader's numbers; the re-authentication it starts gets
+        // no answer. The block was read whole, so the card is returned.
+        ReaderFaultCase{"SilentInTheReauthenticationOfAWrappedExchange",
+                        R"({"cmd":"fault","mode":"mute","ins":129,"skip":2})",
+                        kFelicaCard,
+                        "0123456789abcdef",
+                        {"--sequence-start", "0xFFFF"}}),
+    [](const testing::TestParamInfo<ReaderFaultCase>& param_info) {
+      return param_info.param.name;
+    });
+
 struct PortCase {
   const char* name;
   int com;       // the COM number under Wine; on Linux the port is the pseudo-terminal

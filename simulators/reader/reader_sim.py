@@ -10,6 +10,8 @@ Options:
   --sequence-start N   the reader's first reply number after each authentication (default 1;
                        e.g. 0xFFFD to reach the end of the numbers soon)
   --silent             never answer anything
+  --seed N             seeds the randomness of the faults below (default 1), so that a run
+                       can be repeated byte for byte
 
 Commands:
   {"cmd": "card", "kind": "A", "uid": "01020304"}          4, 7 or 10-byte UID
@@ -22,10 +24,15 @@ Commands:
   {"cmd": "remove"}
   {"cmd": "fault", "mode": "corrupt" | "status" | "short" | "silent", "sw": "6a82",
       "ins": 0x81, "count": 1}                  the next `count` replies (to `ins` only)
+      further modes: "random" | "partial" | "bad_check" | "mute" | "unplug" | "flood";
+      optional "type" (frame type), "skip": N (let the first N matching frames pass),
+      "count": -1 (every matching reply from then on), "rate": 0.5 (bad_check),
+      "rest_after": seconds (partial), "head": true (mute)
+  {"cmd": "unplug"}  closes the pseudo-terminal now
   {"cmd": "log"}   -> {"log": [{"t", "dir", "hex", "plain_hex", "type", "ins"}]}
   {"cmd": "clear_log"}
   {"cmd": "state"} -> {"session_key", "secure", "expect_seq", "next_reply_seq", "field",
-                       "authenticated"}
+                       "authenticated", "fired": {fault mode: frames it took}}
 
 The reader's side of the protocol: frames are type | length (2, big-endian) | body | XOR
 check byte. 0x08 and 0x28 commands are answered with a frame of the same type whose body ends
@@ -41,11 +48,20 @@ Faults: "status" answers the status word alone, and the command takes no effect;
 flips the reply's first body byte (XOR 0x5A) and keeps its check byte; "short" answers the
 one-byte body 90; "silent" answers nothing. A fault applies to replies of any frame type
 unless "ins" (a number, or hex text) restricts it to 0x08/0x28 commands with that
-instruction byte.
+instruction byte, or "type" to frames of that type.
+
+Staged breakdowns, their randomness drawn from --seed: "random" answers 1 to 128 random
+bytes instead of the reply; "partial" sends a random head of the reply and drops the rest, or
+with "rest_after" sends the rest that many seconds later; "bad_check" spoils the reply's check
+byte with probability "rate"; "mute" answers nothing to this frame and to every later one
+(with "head": true it first sends a random head of this reply); "unplug" closes both ends of
+the pseudo-terminal, as if the reader were pulled out; "flood" stops answering and writes
+random bytes without pause for as long as the simulator runs.
 """
 import argparse
 import json
 import os
+import random
 import select
 import signal
 import sys
@@ -105,6 +121,11 @@ class Reader:
         self.card = None
         self.card_at = 0.0
         self.faults = []
+        self.rng = random.Random(args.seed)
+        self.muted = False  # a mute or flood fault fired: no more replies
+        self.flooding = False
+        self.unplugged = False
+        self.fired = {}  # fault mode -> how many frames it took
 
     # --- commands from stdin ------------------------------------------------------------
 
@@ -122,16 +143,21 @@ class Reader:
                 return {"ok": True}
             if name == "fault":
                 mode = cmd.get("mode")
-                if mode not in ("corrupt", "status", "short", "silent"):
+                if mode not in FAULT_MODES:
                     return {"ok": False, "error": "unknown fault mode %r" % mode}
                 sw = bytes.fromhex(cmd.get("sw", "6a82"))
                 if len(sw) != 2:
                     return {"ok": False, "error": "sw must be 2 bytes"}
-                ins = cmd.get("ins")
-                if isinstance(ins, str):  # "81" is read as hex, 0x81 as a number
-                    ins = int(ins, 16)
-                self.faults.append({"mode": mode, "sw": sw, "ins": ins,
-                                    "count": int(cmd.get("count", 1))})
+                self.faults.append({"mode": mode, "sw": sw, "ins": byte_value(cmd.get("ins")),
+                                    "type": byte_value(cmd.get("type")),
+                                    "count": int(cmd.get("count", 1)),
+                                    "skip": int(cmd.get("skip", 0)),
+                                    "rate": float(cmd.get("rate", 0.5)),
+                                    "rest_after": cmd.get("rest_after"),
+                                    "head": bool(cmd.get("head", False))})
+                return {"ok": True}
+            if name == "unplug":
+                self.unplugged = True
                 return {"ok": True}
             if name == "log":
                 return {"ok": True, "log": list(self.log)}
@@ -142,7 +168,8 @@ class Reader:
                 return {"ok": True, "session_key": (self.session_key or b"").hex(),
                         "secure": self.secure(), "expect_seq": self.expect_seq,
                         "next_reply_seq": self.next_reply_seq, "field": self.field,
-                        "authenticated": self.session_key is not None}
+                        "authenticated": self.session_key is not None,
+                        "fired": dict(self.fired)}
         return {"ok": False, "error": "unknown command %r" % name}
 
     @staticmethod
@@ -181,24 +208,23 @@ class Reader:
     # --- frames from the host -----------------------------------------------------------
 
     def handle(self, data):
-        """Returns the reply frame for one received frame, or None for no reply."""
+        """The reply to one received frame, as pieces (seconds to wait first, bytes); None for
+        no reply."""
         with self.lock:
             ftype = data[0]
             ins = data[4] if ftype in (0x08, 0x28) and len(data) > 5 else -1
             self.record("rx", data, ins=ins)
             rx_entry = self.log[-1]
-            if self.args.silent:
+            if self.args.silent or self.muted or self.unplugged:
                 return None
-            fault = None
-            for f in self.faults:
-                if f["ins"] is None or f["ins"] == ins:
-                    fault = f
-                    f["count"] -= 1
-                    break
-            self.faults = [f for f in self.faults if f["count"] > 0]
+            fault = self.take_fault(ftype, ins)
             if fault:
                 log("fault %s on frame %s" % (fault["mode"], data.hex()))
             if fault and fault["mode"] == "silent":
+                return None
+            if fault and fault["mode"] in ("unplug", "flood"):
+                self.unplugged = fault["mode"] == "unplug"
+                self.flooding = self.muted = fault["mode"] == "flood"
                 return None
             plain = b""
             if xor(data) != 0:
@@ -213,20 +239,62 @@ class Reader:
                     rx_entry["plain_hex"] = inner.hex()
             else:
                 reply = frame(ftype, self.instruction(data[3:-1]))
+            pieces = [(0.0, reply)]
             if fault:
-                reply = self.apply_fault(fault, ftype, reply)
-            self.record("tx", reply, plain)
-            return reply
+                pieces = self.apply_fault(fault, ftype, reply)
+            for _, piece in pieces:
+                if piece:
+                    self.record("tx", piece, plain)
+            return pieces
 
-    @staticmethod
-    def apply_fault(fault, ftype, reply):
-        if fault["mode"] == "corrupt" and len(reply) > 4:
+    def take_fault(self, ftype, ins):
+        """The first fault that this frame fires, its count and skip brought up to date."""
+        fault = None
+        for f in self.faults:
+            if f["ins"] is not None and f["ins"] != ins:
+                continue
+            if f["type"] is not None and f["type"] != ftype:
+                continue
+            if f["skip"] > 0:
+                f["skip"] -= 1
+                continue
+            fault = f
+            self.fired[f["mode"]] = self.fired.get(f["mode"], 0) + 1
+            if f["count"] > 0:
+                f["count"] -= 1
+            break
+        self.faults = [f for f in self.faults if f["count"] != 0]
+        return fault
+
+    def head(self, reply):
+        return reply[:self.rng.randint(1, len(reply) - 1)]
+
+    def apply_fault(self, fault, ftype, reply):
+        """The pieces to write for a faulty reply: (seconds to wait first, bytes)."""
+        mode = fault["mode"]
+        if mode == "corrupt" and len(reply) > 4:
             reply = bytearray(reply)
             reply[3] ^= 0x5A  # the check byte is left as it was
-            return bytes(reply)
-        if fault["mode"] == "short":
-            return frame(ftype, b"\x90")
-        return reply
+            return [(0.0, bytes(reply))]
+        if mode == "short":
+            return [(0.0, frame(ftype, b"\x90"))]
+        if mode == "random":
+            return [(0.0, self.rng.randbytes(self.rng.randint(1, 128)))]
+        if mode == "partial":
+            head = self.head(reply)
+            if fault["rest_after"] is None:
+                return [(0.0, head)]
+            return [(0.0, head), (float(fault["rest_after"]), reply[len(head):])]
+        if mode == "bad_check":
+            if self.rng.random() < fault["rate"]:
+                reply = bytearray(reply)
+                reply[-1] ^= self.rng.randint(1, 255)
+                reply = bytes(reply)
+            return [(0.0, reply)]
+        if mode == "mute":
+            self.muted = True
+            return [(0.0, self.head(reply))] if fault["head"] else []
+        return [(0.0, reply)]
 
     def instruction(self, body):
         if len(body) < 4:
@@ -363,16 +431,37 @@ class Reader:
         return b"\x07" + idm + b"\x00\x00\x01" + bytes.fromhex(self.card.get("block", "00" * 16))
 
 
+FAULT_MODES = ("corrupt", "status", "short", "silent", "random", "partial", "bad_check", "mute",
+               "unplug", "flood")
+
+
+def byte_value(value):
+    """None, a number, or hex text ("81" is read as hex, 0x81 as a number)."""
+    if isinstance(value, str):
+        return int(value, 16)
+    return value
+
+
 FRAME_TYPES = (0x08, 0x28, 0x2A, 0x2C)
 MAX_BODY = 60  # a frame fits the reader's 64-byte buffer
 STALL_SECONDS = 0.2  # a frame begun and not finished by then was garbage
 
 
-def serve(master, reader):
+def serve(master, slave, reader):
     buffer = b""
     last_byte = time.monotonic()
     while True:
-        ready, _, _ = select.select([master], [], [], 0.05)
+        if reader.unplugged:
+            # Both ends: the host's side hangs up, as when the reader's cable is pulled.
+            os.close(master)
+            os.close(slave)
+            log("unplugged")
+            return
+        writable = [master] if reader.flooding else []
+        ready, can_write, _ = select.select([master], writable, [], 0.05)
+        if can_write:
+            # Small pieces: a full terminal queue must not hold this loop for long.
+            os.write(master, reader.rng.randbytes(64))
         if ready:
             try:
                 chunk = os.read(master, 4096)
@@ -403,10 +492,12 @@ def take_frames(master, reader, buffer):
         if len(buffer) < length + 4:
             break
         data, buffer = buffer[:length + 4], buffer[length + 4:]
-        reply = reader.handle(data)
-        while reply:
-            written = os.write(master, reply)
-            reply = reply[written:]
+        for delay, piece in reader.handle(data) or []:
+            if delay > 0:
+                time.sleep(delay)
+            while piece:
+                written = os.write(master, piece)
+                piece = piece[written:]
     return buffer
 
 
@@ -416,6 +507,7 @@ def main():
     parser.add_argument("--secure-on", action="store_true")
     parser.add_argument("--sequence-start", type=lambda s: int(s, 0), default=1)
     parser.add_argument("--silent", action="store_true")
+    parser.add_argument("--seed", type=int, default=1)
     args = parser.parse_args()
     master, slave = os.openpty()
     tty.setraw(slave)
@@ -425,7 +517,7 @@ def main():
     tty.setraw(master)
     reader = Reader(args)
     signal.signal(signal.SIGTERM, lambda *a: os._exit(0))
-    threading.Thread(target=serve, args=(master, reader), daemon=True).start()
+    threading.Thread(target=serve, args=(master, slave, reader), daemon=True).start()
     print("DEVICE %s" % os.ttyname(slave), flush=True)
     for line in sys.stdin:
         if not line.strip():
