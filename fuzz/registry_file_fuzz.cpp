@@ -36,7 +36,8 @@ void Walk(const RegistryKey* key, int depth) {
     const long status = RegistryEnumKey(key, i, name, &size);
     if (status == kRegNoMoreItems) break;
     if (status != kRegSuccess) continue;
-    if (size >= sizeof name || std::strlen(name) != size) std::abort();
+    // A name may hold a zero byte (the file can); the length counts all of it.
+    if (size >= sizeof name || name[size] != '\0') std::abort();
     RegistryKeyHandle child;
     if (RegistryOpenKey(key, name, child) == kRegSuccess) Walk(child.get(), depth + 1);
   }
