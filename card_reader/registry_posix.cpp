@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "registry.h"
+#include "registry_posix.h"
 
 namespace tarn::iccr {
 namespace {
@@ -182,25 +183,14 @@ std::string Utf8FromUtf16Le(const std::string& bytes) {
   return out;
 }
 
-// A line that cannot be read is passed over; the rest of the file still counts. Values stand
+// A line that cannot be read is passed over; the rest of the text still counts. Values stand
 // in the section above them, and only sections of HKEY_LOCAL_MACHINE are kept.
-std::shared_ptr<const Node> LoadRegistry() {
+std::shared_ptr<const Node> ParseRegistry(const std::string& bytes) {
   auto root = std::make_shared<Node>();
-  const char* env = std::getenv("TARN_REGISTRY_FILE");
-  std::ifstream file(env != nullptr && env[0] != '\0' ? env : kDefaultFile, std::ios::binary);
-  if (!file) return root;  // no file: an empty registry
   // regedit writes its exports as UTF-16LE with a byte-order mark.
-  std::istringstream utf16_text;
-  const bool utf16 = file.get() == 0xFF && file.get() == 0xFE;
-  if (utf16) {
-    const std::string units((std::istreambuf_iterator<char>(file)),
-                            std::istreambuf_iterator<char>());
-    utf16_text.str(Utf8FromUtf16Le(units));
-  } else {
-    file.clear();
-    file.seekg(0);
-  }
-  std::istream& in = utf16 ? static_cast<std::istream&>(utf16_text) : file;
+  const bool utf16 = bytes.size() >= 2 && static_cast<unsigned char>(bytes[0]) == 0xFF &&
+                     static_cast<unsigned char>(bytes[1]) == 0xFE;
+  std::istringstream in(utf16 ? Utf8FromUtf16Le(bytes.substr(2)) : bytes);
   Node* section = nullptr;
   std::string raw;
   bool first = true;
@@ -223,6 +213,14 @@ std::shared_ptr<const Node> LoadRegistry() {
     if (section != nullptr && ParseValue(line, value)) SetValue(*section, std::move(value));
   }
   return root;
+}
+
+std::shared_ptr<const Node> LoadRegistry() {
+  const char* env = std::getenv("TARN_REGISTRY_FILE");
+  std::ifstream file(env != nullptr && env[0] != '\0' ? env : kDefaultFile, std::ios::binary);
+  if (!file) return ParseRegistry({});  // no file: an empty registry
+  return ParseRegistry(
+      std::string((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>()));
 }
 
 const Value* FindValue(const Node& node, const char* name) {
@@ -253,6 +251,12 @@ long RegistryOpenKey(const RegistryKey* parent, const std::string& path, Registr
   }
   key.reset(new RegistryKey{std::move(tree), node});
   return kRegSuccess;
+}
+
+void RegistryOpenText(const std::string& bytes, RegistryKeyHandle& key) {
+  std::shared_ptr<const Node> tree = ParseRegistry(bytes);
+  const Node* node = tree.get();
+  key.reset(new RegistryKey{std::move(tree), node});
 }
 
 long RegistryEnumKey(const RegistryKey* key, unsigned long index, char* name,

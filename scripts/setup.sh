@@ -8,6 +8,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev nlohmann-json3-dev
   python3 python3-cryptography
   clang-format tmux
+  clang libclang-rt-14-dev
 )
 for arg in "$@"; do
   case "$arg" in

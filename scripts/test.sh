@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is missing, checks the formatting, cross-builds the Windows target, then builds
 # and runs every test twice: a plain build, whose tests also run the Windows binaries under
-# Wine, and one under AddressSanitizer and UBSan.
+# Wine, and one under AddressSanitizer and UBSan; last, a short run of every fuzz target on its
+# corpus (10 s each).
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 cd "$root"
@@ -24,4 +25,6 @@ for variant in build build-asan; do
   bash scripts/build.sh "$root/$variant" "${extra[@]}"
   ctest --test-dir "$root/$variant" --output-on-failure -j2 --timeout 300
 done
+echo "== fuzz smoke"
+bash scripts/fuzz.sh 10
 echo "== all tests passed in $((SECONDS - start)) s"
