@@ -8,6 +8,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev nlohmann-json3-dev
   python3 python3-cryptography
   clang-format tmux
+  help2man debootstrap
 )
 for arg in "$@"; do
   case "$arg" in
