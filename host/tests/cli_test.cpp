@@ -570,7 +570,9 @@ TEST_F(CliTest, TransfersShowProgressOnATerminalOnly) {
       const TerminalRun::Ending end = run.Finish();
       EXPECT_EQ(end.exit_code, c.status) << c.name << ": " << run.output();
       const std::string screen = run.output();
-      EXPECT_TRUE(std::regex_search(screen, std::regex("\r" + c.line + " *\r?\n")))
+      // Wine's console draws the carriage return as a cursor move, which the screen text drops.
+      const std::string start = TheTarget().wine ? "" : "\r";
+      EXPECT_TRUE(std::regex_search(screen, std::regex(start + c.line + " *\r?\n")))
           << c.name << ": " << screen;
     }
     // Redirected, the same command shows no progress at all.
@@ -579,7 +581,7 @@ TEST_F(CliTest, TransfersShowProgressOnATerminalOnly) {
     const CliRun quiet = Tarn(shell_args);
     EXPECT_EQ(quiet.status, c.status) << c.name;
     for (const char* word : {"received", "sent", "sending", "\r"}) {
-      EXPECT_EQ(quiet.raw.find(word), std::string::npos) << c.name << ": " << quiet.raw;
+      EXPECT_EQ(quiet.output.find(word), std::string::npos) << c.name << ": " << quiet.output;
     }
   }
   if (!TheTarget().wine) {
