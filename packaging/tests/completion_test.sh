@@ -44,5 +44,5 @@ tarn users get host _|is|
 tarn -|has|-h --help --direct
 tarn nosuch _|has|status joblog users proxy digest utf8-count card
 CASES
-complete -p tarn | grep -q -- '-F _tarn' || { echo "FAIL: not registered for tarn"; failed=1; }
+[[ $(complete -p tarn) == *"-F _tarn"* ]] || { echo "FAIL: not registered for tarn"; failed=1; }
 exit $failed

@@ -59,8 +59,11 @@ expected:
 $expected"
   echo "ok: $name consumer"
 done
-# The consumers used the installed libraries, not the build tree's.
-env LD_LIBRARY_PATH="$libdir" ldd "$work/pkg-config-consumer" | grep -q "$libdir/libTarnWebCom.so.1" ||
+# The consumers used the installed libraries, not the build tree's. The listings are taken
+# first: under pipefail, grep -q ending early could fail the command writing to it.
+loaded=$(env LD_LIBRARY_PATH="$libdir" ldd "$work/pkg-config-consumer")
+grep "$libdir/libTarnWebCom.so.1" <<<"$loaded" >/dev/null ||
   fail "pkg-config consumer does not load the installed library"
-ldd "$work/cmake-build/consumer" | grep -q "$libdir/libTarnIccr.so.1" ||
+loaded=$(ldd "$work/cmake-build/consumer")
+grep "$libdir/libTarnIccr.so.1" <<<"$loaded" >/dev/null ||
   fail "cmake consumer does not load the installed library"

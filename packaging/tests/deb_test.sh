@@ -43,7 +43,8 @@ case "$step" in
     (cd "$build" && cpack -G DEB >cpack.log) || { cat "$build/cpack.log"; fail "cpack"; }
     deb=$(package)
     [ -n "$deb" ] || fail "cpack made no tarn_*.deb"
-    dpkg-deb -f "$deb" Depends | grep -q libcurl4 || fail "Depends lacks libcurl4"
+    depends=$(dpkg-deb -f "$deb" Depends)
+    [[ $depends == *libcurl4* ]] || fail "Depends lacks libcurl4: $depends"
     echo "made $deb"
     ;;
   root)
