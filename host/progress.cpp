@@ -46,7 +46,11 @@ TransferProgress::TransferProgress(Direction direction, const std::string& path)
       path_(std::filesystem::u8path(path)),
       start_(std::chrono::steady_clock::now()) {
   if (!ErrorIsTerminal()) return;
+  std::error_code error;
+  real_ = std::filesystem::weakly_canonical(path_, error);
+  if (error) real_ = path_;
   before_ = Look(path_);
+  if (direction_ == Direction::kDownload) stale_parts_ = PartFiles();
   active_ = true;
   Draw(false, false);
   watcher_ = std::thread([this] { Watch(); });
@@ -79,11 +83,37 @@ TransferProgress::FileState TransferProgress::Look(const std::filesystem::path& 
   return state;
 }
 
+std::set<std::filesystem::path> TransferProgress::PartFiles() const {
+  std::set<std::filesystem::path> parts;
+  const std::string prefix = real_.filename().u8string() + ".part-";
+  std::error_code error;
+  const std::filesystem::path folder = real_.has_parent_path() ? real_.parent_path() : ".";
+  for (std::filesystem::directory_iterator it(folder, error), end; !error && it != end;
+       it.increment(error)) {
+    if (it->path().filename().u8string().compare(0, prefix.size(), prefix) == 0) {
+      parts.insert(it->path());
+    }
+  }
+  return parts;
+}
+
 std::uintmax_t TransferProgress::Bytes() const {
+  if (direction_ == Direction::kUpload) return Look(path_).size;
+  std::uintmax_t part_bytes = 0;
+  bool writing = false;
+  for (const auto& part : PartFiles()) {
+    if (stale_parts_.count(part) != 0) continue;
+    const FileState state = Look(part);
+    if (state.exists && state.size >= part_bytes) {
+      part_bytes = state.size;
+      writing = true;
+    }
+  }
+  if (writing) return part_bytes;
+  // Done (the part file took the target's place), or written in place. Until the target
+  // changes, what it holds is not this transfer's.
   const FileState now = Look(path_);
-  // Until the library has truncated an existing file, its old content is not this transfer's.
-  if (direction_ == Direction::kDownload && now == before_ && before_.exists) return 0;
-  return now.size;
+  return now == before_ ? 0 : now.size;
 }
 
 void TransferProgress::Draw(bool final, bool done) {

@@ -1,6 +1,8 @@
 // A progress line for one transfer on standard error, only when that is a terminal. The
 // libraries say nothing while they work, so a thread watches from outside: a download's bytes
-// are its file's size as it grows; an upload shows its file's size until the call returns.
+// are the size of the file it is being written to (a new file beside the target, named after it,
+// that takes the target's place when done); an upload shows its file's size until the call
+// returns.
 #pragma once
 
 #include <chrono>
@@ -8,6 +10,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 
@@ -37,6 +40,9 @@ class TransferProgress {
     }
   };
   static FileState Look(const std::filesystem::path& path);
+  // The download's files in the making beside the target: the file names that begin with the
+  // target's name and ".part-".
+  std::set<std::filesystem::path> PartFiles() const;
   std::uintmax_t Bytes() const;
   void Draw(bool final, bool done);
   void Watch();
@@ -44,7 +50,9 @@ class TransferProgress {
   const Direction direction_;
   const std::filesystem::path path_;
   const std::chrono::steady_clock::time_point start_;
-  FileState before_;  // the download's file before the library truncated it, if it existed
+  std::filesystem::path real_;  // the target with its links resolved: where the part file goes
+  FileState before_;            // the target before the transfer
+  std::set<std::filesystem::path> stale_parts_;  // left over from earlier runs
   size_t width_ = 0;  // the longest line drawn, so a shorter one covers it
   bool active_ = false;
   bool stop_ = false;
