@@ -6,7 +6,7 @@
 #                                      only step that uses the network)
 #   deb_test.sh install BUILD_DIR WORK apt-get installs the package there without a network, then
 #                                      tarn --help, tarn digest and man tarn run in the root
-# Without root (or without debootstrap) the steps say so and skip with status 77, except on CI.
+# Without root (or without debootstrap) the root and install steps say so and skip with status 77, except on CI.
 # The minbase root is cached in TARN_DEBIAN_CACHE (default BUILD_DIR/debian-root).
 set -euo pipefail
 step=$1
@@ -26,10 +26,13 @@ fail() {
   echo "FAIL: $*" >&2
   exit 1
 }
-[ "$(id -u)" -eq 0 ] || skip "making and entering a Debian root needs root"
+need_root() {
+  [ "$(id -u)" -eq 0 ] || skip "making and entering a Debian root needs root"
+}
 
 package() {
-  ls "$build"/deb/tarn_*.deb 2>/dev/null | head -n 1
+  local debs=("$build"/deb/tarn_*.deb)
+  [ -e "${debs[0]}" ] && echo "${debs[0]}"
 }
 
 in_root() {
@@ -41,13 +44,13 @@ case "$step" in
   package)
     rm -f "$build"/deb/tarn_*.deb
     (cd "$build" && cpack -G DEB >cpack.log) || { cat "$build/cpack.log"; fail "cpack"; }
-    deb=$(package)
-    [ -n "$deb" ] || fail "cpack made no tarn_*.deb"
+    deb=$(package) || fail "cpack made no tarn_*.deb"
     depends=$(dpkg-deb -f "$deb" Depends)
     [[ $depends == *libcurl4* ]] || fail "Depends lacks libcurl4: $depends"
     echo "made $deb"
     ;;
   root)
+    need_root
     command -v debootstrap >/dev/null || skip "debootstrap is not installed (scripts/setup.sh)"
     cache=${TARN_DEBIAN_CACHE:-$build/debian-root}
     mkdir -p "$cache"
@@ -64,8 +67,7 @@ case "$step" in
     rm -rf "$work"
     mkdir -p "$work/root" "$cache/archives"
     tar -C "$work/root" -xf "$cache/bookworm-minbase.tar"
-    deb=$(package)
-    [ -n "$deb" ] || fail "no package in $build/deb"
+    deb=$(package) || fail "no package in $build/deb"
     cp "$deb" "$work/root/tmp/"
     # Dependencies fetched before stay in the cache; only new ones are downloaded.
     cp "$cache/archives/"*.deb "$work/root/var/cache/apt/archives/" 2>/dev/null || true
@@ -76,8 +78,10 @@ case "$step" in
     echo "root ready in $work/root"
     ;;
   install)
+    need_root
     [ -d "$work/root/usr" ] || skip "no Debian root in $work (the root step did not make one)"
-    deb=/tmp/$(basename "$(package)")
+    deb=$(package) || fail "no package in $build/deb"
+    deb=/tmp/$(basename "$deb")
     # Its own network namespace with nothing but loopback, so the install is offline: every
     # package it needs is already in the root's archive cache. Its own mount namespace too, for
     # /proc and /dev/pts in the root, gone when the command ends.
