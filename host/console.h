@@ -25,4 +25,7 @@ bool EnvironmentValue(const char* name, std::string& value);
 // when there is no terminal.
 bool PromptHidden(const char* prompt, std::string& answer);
 
+// Whether standard error is a terminal (a console on Windows).
+bool ErrorIsTerminal();
+
 }  // namespace tarn::host

@@ -171,6 +171,10 @@ bool PromptHidden(const char* prompt, std::string& answer) {
   return true;
 }
 
+bool ErrorIsTerminal() {
+  return isatty(STDERR_FILENO) == 1;
+}
+
 }  // namespace tarn::host
 
 int main(int argc, char** argv) {

@@ -251,6 +251,10 @@ bool PromptHidden(const char* prompt, std::string& answer) {
   return true;
 }
 
+bool ErrorIsTerminal() {
+  return IsConsole(GetStdHandle(STD_ERROR_HANDLE));
+}
+
 }  // namespace tarn::host
 
 int wmain(int argc, wchar_t** argv) {

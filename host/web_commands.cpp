@@ -5,6 +5,7 @@
 
 #include "commands.h"
 #include "console.h"
+#include "progress.h"
 #include "tarn/tarn_web_com.h"
 
 namespace tarn::host {
@@ -69,7 +70,7 @@ using Transfer = int (*)(const TARN_WCHAR*, const TARN_WCHAR*, const TARN_WCHAR*
                          TARN_WCHAR*);
 
 void AddTransfer(CLI::App& parent, const char* name, const char* help, Transfer transfer,
-                 int& exit_code) {
+                 TransferProgress::Direction direction, int& exit_code) {
   struct Args {
     std::string host;
     std::string file;
@@ -80,12 +81,14 @@ void AddTransfer(CLI::App& parent, const char* name, const char* help, Transfer 
   cmd->add_option("host", args->host, "Appliance host[:port]")->required();
   cmd->add_option("file", args->file, "Local file")->required();
   AddCredentials(cmd, args->credentials);
-  cmd->callback([args, transfer, &exit_code] {
+  cmd->callback([args, transfer, direction, &exit_code] {
     TARN_WCHAR message[256] = {};
     const std::string password = Password(args->credentials);
+    TransferProgress progress(direction, args->file);
     const int result = transfer(
         WideFromConsole(args->host).c_str(), WideFromConsole(args->credentials.user).c_str(),
         WideFromConsole(password).c_str(), WideFromConsole(args->file).c_str(), message);
+    progress.Finish(result == 0);
     exit_code = Report(result, message, args->file);
   });
 }
@@ -133,30 +136,37 @@ void AddWebCommands(CLI::App& app, int& exit_code) {
   joblog->callback([job, &exit_code] {
     TARN_WCHAR message[256] = {};
     int result;
+    // Asked before the progress line starts, so the prompt has the terminal to itself.
+    const std::string password = job->no_login ? std::string() : Password(job->credentials);
+    TransferProgress progress(TransferProgress::Direction::kDownload, job->file);
     if (job->no_login) {
       result = GetJobLogNoLoginW(WideFromConsole(job->host).c_str(),
                                  WideFromConsole(job->file).c_str(), message);
     } else {
-      const std::string password = Password(job->credentials);
       result = GetJobLogW(
           WideFromConsole(job->host).c_str(), WideFromConsole(job->credentials.user).c_str(),
           WideFromConsole(password).c_str(), WideFromConsole(job->file).c_str(), message);
     }
+    progress.Finish(result == 0);
     exit_code = Report(result, message, job->file);
   });
 
   CLI::App* users = app.add_subcommand(
       "users", "User list (needs the ADMIN right): get downloads it into FILE, set uploads FILE");
   users->require_subcommand(1);
-  AddTransfer(*users, "get", "Download the user list into FILE", &GetUserInfoW, exit_code);
-  AddTransfer(*users, "set", "Upload FILE as the user list", &SetUserInfoW, exit_code);
+  AddTransfer(*users, "get", "Download the user list into FILE", &GetUserInfoW,
+              TransferProgress::Direction::kDownload, exit_code);
+  AddTransfer(*users, "set", "Upload FILE as the user list", &SetUserInfoW,
+              TransferProgress::Direction::kUpload, exit_code);
 
   CLI::App* proxy = app.add_subcommand(
       "proxy",
       "Proxy settings (needs the ADMIN right): get downloads them into FILE, set uploads FILE");
   proxy->require_subcommand(1);
-  AddTransfer(*proxy, "get", "Download the proxy settings into FILE", &GetProxyInfoW, exit_code);
-  AddTransfer(*proxy, "set", "Upload FILE as the proxy settings", &SetProxyInfoW, exit_code);
+  AddTransfer(*proxy, "get", "Download the proxy settings into FILE", &GetProxyInfoW,
+              TransferProgress::Direction::kDownload, exit_code);
+  AddTransfer(*proxy, "set", "Upload FILE as the proxy settings", &SetProxyInfoW,
+              TransferProgress::Direction::kUpload, exit_code);
 
   auto digest_args = std::make_shared<Credentials>();
   CLI::App* digest = app.add_subcommand(

@@ -9,6 +9,7 @@ packages=(
   python3 python3-cryptography
   clang-format tmux
   clang libclang-rt-14-dev
+  help2man debootstrap
 )
 for arg in "$@"; do
   case "$arg" in

@@ -13,6 +13,8 @@ start=$SECONDS
 echo "== build-windows"
 bash scripts/build-windows.sh "$root/build-windows"
 
+# The Debian 12 root of the package test is made once per machine, not once per clone.
+export TARN_DEBIAN_CACHE="${TARN_DEBIAN_CACHE:-/var/cache/tarn-tests/debian-root}"
 export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
 for variant in build build-asan; do

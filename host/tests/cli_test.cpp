@@ -522,6 +522,81 @@ TEST_F(CliTest, TerminalShowsTextAsItIs) {
   EXPECT_EQ(end.exit_code, 99);
 }
 
+TEST_F(CliTest, TransfersShowProgressOnATerminalOnly) {
+  std::ofstream(File("users.csv")) << "alice,1\n";
+  const nlohmann::json large = {
+      {"responses", {{"/cgi-bin/mainte/userexport.cgi", {{"kind", "large"}, {"size", 4 << 20}}}}}};
+  const std::vector<std::string> admin = {"--user", "admin", "--password", "secret"};
+  struct Case {
+    const char* name;
+    nlohmann::json config;
+    std::vector<std::string> args;
+    int status;
+    std::string line;  // the last progress line: bytes, rate where known, elapsed time
+  } cases[] = {
+      {"download",
+       large,
+       {"users", "get", host(), File("big.csv")},
+       0,
+       "received 4\\.0 MiB  [0-9.]+ (B|KiB|MiB|GiB)/s  0:[0-9]{2}"},
+      {"job log",
+       {},
+       {"joblog", host(), File("log.txt"), "--no-login"},
+       0,
+       "received [0-9]+ B  [0-9.]+ (B|KiB|MiB|GiB)/s  0:[0-9]{2}"},
+      {"upload",
+       {},
+       {"users", "set", host(), File("users.csv")},
+       0,
+       "sent 8 B  [0-9.]+ (B|KiB|MiB|GiB)/s  0:[0-9]{2}"},
+      // No rate for an upload that did not go out.
+      {"failed upload",
+       {},
+       {"proxy", "set", host(), File("missing.txt")},
+       99,
+       "sending 0 B  0:[0-9]{2}"},
+  };
+  for (const Case& c : cases) {
+    sim_->Reset();
+    sim_->Configure({{"mchiman", 0}});
+    if (!c.config.is_null()) sim_->Configure(c.config);
+    std::vector<std::string> args = c.args;
+    if (args[0] != "joblog") args.insert(args.end(), admin.begin(), admin.end());
+    {
+      TerminalRun run(args);
+      ASSERT_TRUE(run.started()) << c.name;
+      // The progress lines overwrite one another; the last one stays, ending the first line.
+      EXPECT_TRUE(run.WaitFor("\n")) << c.name;
+      const TerminalRun::Ending end = run.Finish();
+      EXPECT_EQ(end.exit_code, c.status) << c.name << ": " << run.output();
+      const std::string screen = run.output();
+      // Wine's console draws the carriage return as a cursor move, which the screen text drops.
+      const std::string start = TheTarget().wine ? "" : "\r";
+      EXPECT_TRUE(std::regex_search(screen, std::regex(start + c.line + " *\r?\n")))
+          << c.name << ": " << screen;
+    }
+    // Redirected, the same command shows no progress at all.
+    std::string shell_args;
+    for (const std::string& a : args) shell_args += ShellQuoted(a) + " ";
+    const CliRun quiet = Tarn(shell_args);
+    EXPECT_EQ(quiet.status, c.status) << c.name;
+    for (const char* word : {"received", "sent", "sending", "\r"}) {
+      EXPECT_EQ(quiet.output.find(word), std::string::npos) << c.name << ": " << quiet.output;
+    }
+  }
+  if (!TheTarget().wine) {
+    // Through a pipe as well as into a file.
+    const std::string command = ShellQuoted(TARN_CLI) + " users get " + host() + " " +
+                                File("piped.csv") + " --user admin --password secret 2>&1 | cat";
+    std::unique_ptr<FILE, int (*)(FILE*)> pipe(popen(command.c_str(), "r"), pclose);
+    ASSERT_TRUE(pipe);
+    std::string piped;
+    char buffer[256];
+    while (size_t n = fread(buffer, 1, sizeof buffer, pipe.get())) piped.append(buffer, n);
+    EXPECT_EQ(piped, "");
+  }
+}
+
 TEST_F(CliTest, NoTerminalAndNoPasswordMeansTheEmptyPassword) {
   const CliRun run = Tarn("digest --user u");
   EXPECT_EQ(run.status, 0);
