@@ -200,6 +200,7 @@ PortFailure ExplainPortFailure(const std::string& portName) {
       failure.problem = PortProblem::kMissing;
       break;
     case ERROR_SHARING_VIOLATION:
+    case ERROR_LOCK_VIOLATION:  // Wine's answer for a device that another program holds locked
     case ERROR_BUSY:
       failure.problem = PortProblem::kBusy;
       failure.advice = "Close the program that uses the reader.";

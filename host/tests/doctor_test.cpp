@@ -12,6 +12,7 @@
 #include <memory>
 #include <optional>
 #include <regex>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -28,6 +29,51 @@ constexpr const char* kPortsKey = "SYSTEM\\CurrentControlSet\\Enum\\Root\\PORTS\
 // root test run: no overriding file rights, no overriding a terminal's exclusive mode.
 constexpr const char* kUnprivileged =
     "setpriv --bounding-set -sys_admin,-dac_override,-dac_read_search";
+
+// Sets an environment variable for as long as it lives.
+class ScopedEnv {
+ public:
+  ScopedEnv(const char* name, const std::string& value) : name_(name) {
+    const char* old = std::getenv(name);
+    if (old != nullptr) previous_ = old;
+    setenv(name, value.c_str(), 1);
+  }
+  ~ScopedEnv() {
+    if (previous_) {
+      setenv(name_, previous_->c_str(), 1);
+    } else {
+      unsetenv(name_);
+    }
+  }
+  ScopedEnv(const ScopedEnv&) = delete;
+  ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+ private:
+  const char* name_;
+  std::optional<std::string> previous_;
+};
+
+// Under Wine the Wine server opens the devices, so there it is the server that must run
+// without the privileges: a prefix of its own, made and served under the wrapper.
+class UnprivilegedWinePrefix {
+ public:
+  explicit UnprivilegedWinePrefix(std::string dir) : dir_(std::move(dir)) {
+    if (Script("") != 0) throw std::runtime_error("no unprivileged Wine prefix in " + dir_);
+  }
+  ~UnprivilegedWinePrefix() { Script(" --stop"); }
+  UnprivilegedWinePrefix(const UnprivilegedWinePrefix&) = delete;
+  UnprivilegedWinePrefix& operator=(const UnprivilegedWinePrefix&) = delete;
+  const std::string& dir() const { return dir_; }
+
+ private:
+  int Script(const std::string& option) const {
+    const std::string command = std::string("timeout -k 10 240 ") + kUnprivileged + " bash " +
+                                test::SourceDir() + "/scripts/wine-prefix.sh " + dir_ + option +
+                                " </dev/null >" + dir_ + ".log 2>&1";
+    return std::system(command.c_str());
+  }
+  std::string dir_;
+};
 
 // Every pattern must be found in the output.
 void ExpectSentences(const CliRun& run, const std::vector<std::string>& patterns,
@@ -231,16 +277,26 @@ TEST_F(DoctorTest, CardReaderRoadStepByStep) {
         R"(\(error 63 00\))"},
        {}},
   };
+  std::optional<UnprivilegedWinePrefix> unprivileged_prefix;
   for (const auto& c : cases) {
+    const bool unprivileged = c.port == Port::kBusy || c.port == Port::kDenied;
+    std::optional<ScopedEnv> prefix;
+    std::unique_ptr<test::CardSetup> own_setup;
+    if (unprivileged && TheTarget().wine) {
+      if (!unprivileged_prefix) unprivileged_prefix.emplace((dir_ / "unprivileged").string());
+      prefix.emplace("WINEPREFIX", unprivileged_prefix->dir());
+      own_setup = test::CreateCardSetup((dir_ / "unprivileged-card").string());
+    }
+    test::CardSetup& place = own_setup ? *own_setup : *setup;
     std::optional<test::ReaderSim> reader;
     std::optional<test::SimProcess> holder;
     std::string port;
     if (c.port == Port::kMissing) {
-      port = setup->AttachReader((dir_ / "no-such-device").string(), 5);
+      port = place.AttachReader((dir_ / "no-such-device").string(), 5);
     } else if (c.port != Port::kNone) {
       reader.emplace(c.sim_options);
       if (!c.fault.is_null()) reader->Command(c.fault);
-      port = setup->AttachReader(reader->device(), 5);
+      port = place.AttachReader(reader->device(), 5);
     }
     if (c.port == Port::kBusy) {
       // Held as a terminal program holds its line: exclusive mode and a lock.
@@ -265,8 +321,7 @@ TEST_F(DoctorTest, CardReaderRoadStepByStep) {
       registry.push_back({kPortsKey, "FriendlyName", "REG_SZ",
                           "DENSO WAVE Active USB-COM Port (" + port + ") Connected"});
     }
-    setup->WriteRegistry(registry);
-    const bool unprivileged = c.port == Port::kBusy || c.port == Port::kDenied;
+    place.WriteRegistry(registry);
     const CliRun run = Tarn("doctor --card", unprivileged ? kUnprivileged : "");
     EXPECT_EQ(run.status, c.status) << c.name << ":\n" << run.output;
     ExpectSentences(run, c.sentences, c.name);
