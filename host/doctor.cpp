@@ -119,7 +119,8 @@ int CheckAppliance(const std::string& host, bool direct) {
     return kNoAddress;
   }
   const std::string name = parts.host();
-  const uint16_t port = parts.port();
+  // No port named: the default HTTP port, as for the requests.
+  const uint16_t port = parts.port() != 0 ? parts.port() : 80;
 
   doctor::ProxyRoute route;
   if (direct) {

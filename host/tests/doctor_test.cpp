@@ -186,7 +186,7 @@ TEST_F(DoctorTest, ApplianceRoadStepByStep) {
 TEST_F(DoctorTest, CardReaderRoadStepByStep) {
   if (!TheTarget().card) GTEST_SKIP() << "this build has no card-reader library";
   const std::unique_ptr<test::CardSetup> setup = test::CreateCardSetup((dir_ / "card").string());
-  enum class Port { kNone, kReader, kMissing, kBusy, kDenied };
+  enum class Port { kNone, kReader, kByService, kMissing, kBusy, kDenied };
   struct Case {
     const char* name;
     Port port;
@@ -221,6 +221,19 @@ TEST_F(DoctorTest, CardReaderRoadStepByStep) {
         R"(Security setting: secure messaging is off)",
         R"(Authentication: the reader accepts the library's keys)",
         R"(Secure messaging: a wrapped frame and its answer pass both checks)",
+        R"(The card reader is ready for card reads\.)"},
+       {}},
+      {"found through the reader service",
+       Port::kByService,
+       {},
+       nullptr,
+       0,
+       {R"(The walk over the ports gave -70: no port key could be examined\.)",
+        R"(Key SYSTEM\\CurrentControlSet\\services\\PCD_SERV\\Enum\\: opened\.)", R"(Count: "1")",
+        R"(0: "TARNCARD\\0001")",
+        R"(Key SYSTEM\\CurrentControlSet\\Enum\\TARNCARD\\0001\\Device Parameters\\: )"
+        R"(opened\.)",
+        R"(The walk through the reader service gave 1: port found\.)",
         R"(The card reader is ready for card reads\.)"},
        {}},
       {"secure messaging already on",
@@ -317,7 +330,14 @@ TEST_F(DoctorTest, CardReaderRoadStepByStep) {
       ASSERT_EQ(chmod(reader->device().c_str(), 0660), 0);
     }
     test::Registry registry;
-    if (!port.empty()) {
+    if (c.port == Port::kByService) {
+      const std::string instance = std::string(test::kCardTestEnumerator) + "\\0001";
+      registry = {
+          {"SYSTEM\\CurrentControlSet\\services\\PCD_SERV\\Enum", "Count", "REG_DWORD", "1"},
+          {"SYSTEM\\CurrentControlSet\\services\\PCD_SERV\\Enum", "0", "REG_SZ", "TARNCARD\\0001"},
+          {instance + "\\Device Parameters", "PortName", "REG_SZ", port},
+      };
+    } else if (!port.empty()) {
       registry.push_back({kPortsKey, "FriendlyName", "REG_SZ",
                           "DENSO WAVE Active USB-COM Port (" + port + ") Connected"});
     }
