@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <string>
 #include <vector>
 
 namespace tarn::iccr {
@@ -39,24 +40,36 @@ long QueryInto(const RegistryKey* key, const char* name, unsigned long bytes, st
 
 long RegKey::Open(const char* sub) {
   RegistryKeyHandle opened;
-  const long status = RegistryOpenKey(m_hRoot, m_strPath + (sub != nullptr ? sub : ""), opened);
-  if (status == kRegSuccess) m_hKey = std::move(opened);
+  const std::string path = m_strPath + (sub != nullptr ? sub : "");
+  const long status = RegistryOpenKey(m_hRoot, path, opened);
+  if (m_pObserver != nullptr) m_pObserver->OnKey(path, status);
+  if (status == kRegSuccess) {
+    m_hKey = std::move(opened);
+    m_strKeyPath = path;
+  }
   return status;
 }
 
 long RegKey::QueryString(const char* name, std::string& value) {
-  const long status = QueryInto(m_hKey.get(), name, kFirstQueryBytes, value);
-  if (status != kRegMoreData) return status;
-  return QueryInto(m_hKey.get(), name, kSecondQueryBytes, value);
+  std::string read;
+  long status = QueryInto(m_hKey.get(), name, kFirstQueryBytes, read);
+  if (status == kRegMoreData) status = QueryInto(m_hKey.get(), name, kSecondQueryBytes, read);
+  if (m_pObserver != nullptr) m_pObserver->OnValue(m_strKeyPath, name, status, read);
+  if (status == kRegSuccess) value = read;
+  return status;
 }
 
-int FindReaderPort(std::string& portName) {
+int FindReaderPort(std::string& portName, DiscoveryObserver* observer) {
   RegKey ports(kPortsPath);
+  ports.m_pObserver = observer;
   const int byName = FindPortByFriendlyName(ports, portName);
+  if (observer != nullptr) observer->OnWalkEnd(DiscoveryWalk::kFriendlyName, byName);
   if (byName == kPortFound) return kPortFound;
 
   RegKey service(IsNt6OrLater() ? kServicePathNt6 : kServicePathOld);
+  service.m_pObserver = observer;
   const int byService = FindPortByService(service, portName);
+  if (observer != nullptr) observer->OnWalkEnd(DiscoveryWalk::kService, byService);
   if (byService == kPortNotConnected || byService == kServiceNoKey || byService == kServiceNoCount)
     return byName;
   return byService;
@@ -72,8 +85,12 @@ int FindPortByFriendlyName(RegKey& key, std::string& portName) {
     if (RegistryEnumKey(parent.get(), index, name, &length) != kRegSuccess) break;
 
     RegistryKeyHandle port;
-    if (RegistryOpenKey(parent.get(), name, port) != kRegSuccess) continue;
+    const std::string path = key.m_strPath + name;
+    const long opened = RegistryOpenKey(parent.get(), name, port);
+    if (key.m_pObserver != nullptr) key.m_pObserver->OnKey(path, opened);
+    if (opened != kRegSuccess) continue;
     key.m_hKey = std::move(port);
+    key.m_strKeyPath = path;
 
     std::string friendly;
     if (key.QueryString(kFriendlyName, friendly) != kRegSuccess) {
@@ -104,12 +121,16 @@ int FindPortByFriendlyName(RegKey& key, std::string& portName) {
 int FindPortByService(RegKey& key, std::string& portName) {
   if (key.Open("") != kRegSuccess) return kServiceNoKey;
   std::uint32_t count = 0;
-  if (RegistryQueryDword(key.m_hKey.get(), kCount, &count) != kRegSuccess) return kServiceNoCount;
+  const long counted = RegistryQueryDword(key.m_hKey.get(), kCount, &count);
+  if (key.m_pObserver != nullptr)
+    key.m_pObserver->OnValue(key.m_strKeyPath, kCount, counted, std::to_string(count));
+  if (counted != kRegSuccess) return kServiceNoCount;
   if (count == 0) return kPortNotConnected;
   // Only the first device instance counts, whatever the number says.
   std::string instance;
   if (key.QueryString(kFirstInstance, instance) != kRegSuccess) return kServiceNoInstance;
   RegKey instances(kInstancesPath);
+  instances.m_pObserver = key.m_pObserver;
   return QueryPortName(instances, instance, portName);
 }
 

@@ -34,16 +34,25 @@ int CopyKept(const uint8_t* kept, int count, uint8_t* out, int size) {
 
 }  // namespace
 
-int InitializeReader(int port) {
+int SetUpReader(int port) {
   const uint8_t setup[] = {0x08, 0x00, 0x05, 0x00, 0x01, 0x00, 0x00, 0x01, 0x00};
-  uint8_t reply[26] = {};
-  int result = Send(port, setup, reply, 7);
-  if (result <= 0) return result;
+  uint8_t reply[7] = {};
+  return Send(port, setup, reply, sizeof reply);
+}
+
+int ReadReaderInformation(int port) {
   const uint8_t info[] = {0x08, 0x00, 0x04, 0x00, 0x05, 0x00, 0x00, 0x00};
-  std::memset(reply, 0, sizeof reply);
-  result = Send(port, info, reply, 26);
+  uint8_t reply[26] = {};
+  const int result = Send(port, info, reply, sizeof reply);
+  if (result > 0) std::memcpy(g_ReaderInfo, reply + kBody, sizeof g_ReaderInfo);
+  return result;
+}
+
+int InitializeReader(int port) {
+  int result = SetUpReader(port);
   if (result <= 0) return result;
-  std::memcpy(g_ReaderInfo, reply + kBody, sizeof g_ReaderInfo);
+  result = ReadReaderInformation(port);
+  if (result <= 0) return result;
   result = ReadSecurityMode(port, g_SecuritySetting);
   if (result > 0) g_bSecureMode = g_SecuritySetting[1] == 0x11 ? 1 : 0;
   return result;

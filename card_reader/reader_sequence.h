@@ -16,6 +16,10 @@ extern const uint8_t kCascadeSelect[3];
 
 // Commands: > 0 success, 0 no answer or link gone, -1 rejected reply (or no such card).
 int InitializeReader(int port);
+// The set-up command 0x01, and the reader information command into g_ReaderInfo: the first two
+// steps of InitializeReader.
+int SetUpReader(int port);
+int ReadReaderInformation(int port);
 // 1 ready, 2 reading, 3 error (0 and others: modes the system does not use).
 int SetIndicator(int port, int mode);
 int SetRfField(int port, int on);

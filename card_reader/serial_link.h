@@ -2,7 +2,12 @@
 // A handle is a signed 32-bit number; -1 means none.
 #pragma once
 
+#include <string>
+
 namespace tarn::iccr {
+
+// The device that ComOpen opens for `portName`.
+std::string ComDevicePath(const char* portName);
 
 // Opens the named port exclusively (on Linux: as given when it starts with "/", else
 // under "/dev/"). Returns the handle, or -1.

@@ -68,12 +68,6 @@ class LinkUse {
   std::shared_ptr<Link> link_;
 };
 
-std::string DevicePath(const char* name) {
-  std::string path(name);
-  if (path.empty() || path[0] != '/') path = "/dev/" + path;
-  return path;
-}
-
 void CloseQuietly(int fd) {
   if (fd >= 0) ::close(fd);
 }
@@ -103,6 +97,12 @@ int WaitDevice(const Link& link, short events, int timeout_ms) {
 
 }  // namespace
 
+std::string ComDevicePath(const char* name) {
+  std::string path(name);
+  if (path.empty() || path[0] != '/') path = "/dev/" + path;
+  return path;
+}
+
 void MakeReaderLine(termios& tio) {
   ::cfmakeraw(&tio);
   ::cfsetispeed(&tio, B9600);
@@ -118,7 +118,7 @@ void MakeReaderLine(termios& tio) {
 
 int ComOpen(const char* portName) {
   if (portName == nullptr) return -1;
-  const std::string path = DevicePath(portName);
+  const std::string path = ComDevicePath(portName);
   // Non-blocking: the open must not wait for a carrier, and transfers wait in poll so that a
   // close can release them.
   const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);

@@ -70,17 +70,6 @@ class LinkUse {
   std::shared_ptr<Link> link_;
 };
 
-// "COMn" names the port only for COM1 to COM9; the device path reaches every number.
-std::string DevicePath(const char* name) {
-  const std::string text(name);
-  bool bare = text.size() > 3;
-  for (size_t i = 0; bare && i < text.size(); ++i) {
-    const auto c = static_cast<unsigned char>(text[i]);
-    bare = i < 3 ? std::toupper(c) == "COM"[i] : std::isdigit(c) != 0;
-  }
-  return bare ? "\\\\.\\" + text : text;
-}
-
 std::string DeviceKey(const std::string& path) {
   std::string key = path;
   for (char& c : key) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
@@ -151,9 +140,20 @@ int Transfer(const Link& link, void* read_into, const void* write_from, DWORD si
 
 }  // namespace
 
+// "COMn" names the port only for COM1 to COM9; the device path reaches every number.
+std::string ComDevicePath(const char* name) {
+  const std::string text(name);
+  bool bare = text.size() > 3;
+  for (size_t i = 0; bare && i < text.size(); ++i) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    bare = i < 3 ? std::toupper(c) == "COM"[i] : std::isdigit(c) != 0;
+  }
+  return bare ? "\\\\.\\" + text : text;
+}
+
 int ComOpen(const char* portName) {
   if (portName == nullptr || portName[0] == '\0') return -1;
-  const std::string path = DevicePath(portName);
+  const std::string path = ComDevicePath(portName);
   auto link = std::make_shared<Link>();
   link->device = DeviceKey(path);
   {

@@ -19,6 +19,7 @@ int RunHost(int argc, char** argv) {
   int exit_code = 0;
   AddWebCommands(app, exit_code);
   AddCardCommands(app, exit_code);
+  AddDoctorCommand(app, exit_code);
   app.require_subcommand(1);
   CLI11_PARSE(app, argc, argv);
   return exit_code;

@@ -12,5 +12,7 @@ int RunHost(int argc, char** argv);
 // Each subcommand's callback stores the process exit status in `exit_code`.
 void AddWebCommands(CLI::App& app, int& exit_code);
 void AddCardCommands(CLI::App& app, int& exit_code);
+// tarn doctor; reads the app's --direct flag.
+void AddDoctorCommand(CLI::App& app, int& exit_code);
 
 }  // namespace tarn::host

@@ -96,14 +96,32 @@ std::string RegistryFile(const Registry& values) {
   return text;
 }
 
-class InProcessTarget final : public CardTarget, private iccr::DialogObserver {
+class FileSetup final : public CardSetup {
  public:
-  explicit InProcessTarget(const std::string& work_dir) {
+  explicit FileSetup(const std::string& work_dir) {
     ::mkdir(work_dir.c_str(), 0755);
     registry_ = work_dir + "/registry-" + std::to_string(getpid()) + ".reg";
     setenv("TARN_REGISTRY_FILE", registry_.c_str(), 1);
-    setenv("TARN_DIALOG", "headless", 1);
     WriteRegistry({});
+  }
+  ~FileSetup() override { unlink(registry_.c_str()); }
+  FileSetup(const FileSetup&) = delete;
+  FileSetup& operator=(const FileSetup&) = delete;
+
+  void WriteRegistry(const Registry& values) override {
+    std::ofstream(registry_, std::ios::binary | std::ios::trunc) << RegistryFile(values);
+  }
+  std::string AttachReader(const std::string& device, int /*com*/) override { return device; }
+
+ private:
+  std::string registry_;
+};
+
+class InProcessTarget final : public CardTarget, private iccr::DialogObserver {
+ public:
+  explicit InProcessTarget(const std::string& work_dir) {
+    setup_ = std::make_unique<FileSetup>(work_dir);
+    setenv("TARN_DIALOG", "headless", 1);
   }
   ~InProcessTarget() override {
     if (thread_.joinable()) {
@@ -117,13 +135,12 @@ class InProcessTarget final : public CardTarget, private iccr::DialogObserver {
       thread_.join();
     }
     iccr::SetDialogObserver(nullptr);
-    unlink(registry_.c_str());
   }
 
-  void WriteRegistry(const Registry& values) override {
-    std::ofstream(registry_, std::ios::binary | std::ios::trunc) << RegistryFile(values);
+  void WriteRegistry(const Registry& values) override { setup_->WriteRegistry(values); }
+  std::string AttachReader(const std::string& device, int com) override {
+    return setup_->AttachReader(device, com);
   }
-  std::string AttachReader(const std::string& device, int /*com*/) override { return device; }
 
   void Start(const char* title) override {
     if (thread_.joinable()) throw std::logic_error("a call is still running");
@@ -257,7 +274,7 @@ class InProcessTarget final : public CardTarget, private iccr::DialogObserver {
     host_ = nullptr;
   }
 
-  std::string registry_;
+  std::unique_ptr<FileSetup> setup_;
   std::thread thread_;
   Clock::time_point began_{};
   int threads_before_ = 0;
@@ -330,6 +347,64 @@ struct HostLine {
   std::vector<std::string> words;
 };
 
+// The prefix's registry, written with Wine's reg tool, and its COM links.
+class WineSetup final : public CardSetup {
+ public:
+  WineSetup(std::string wine, std::string prefix, std::string log)
+      : wine_(std::move(wine)), prefix_(std::move(prefix)), log_(std::move(log)) {}
+  ~WineSetup() override {
+    for (const auto& [link, previous] : links_) {
+      unlink(link.c_str());
+      if (!previous.empty() && symlink(previous.c_str(), link.c_str()) != 0)
+        std::cerr << "card target: could not restore " << link << "\n";
+    }
+    if (wrote_registry_) RemoveReaderKeys();
+  }
+  WineSetup(const WineSetup&) = delete;
+  WineSetup& operator=(const WineSetup&) = delete;
+
+  void WriteRegistry(const Registry& values) override {
+    wrote_registry_ = true;
+    RemoveReaderKeys();
+    for (const auto& v : values) {
+      std::vector<std::string> argv = {wine_, "reg", "add", "HKLM\\" + v.key};
+      if (!v.name.empty()) argv.insert(argv.end(), {"/v", v.name, "/t", v.type, "/d", v.data});
+      argv.push_back("/f");
+      if (RunBounded(argv, std::chrono::seconds(60), log_) != 0)
+        throw std::runtime_error("reg add " + v.key + " " + v.name + " failed");
+    }
+  }
+
+  std::string AttachReader(const std::string& device, int com) override {
+    const std::string link = prefix_ + "/dosdevices/com" + std::to_string(com);
+    bool known = false;
+    for (const auto& entry : links_) known = known || entry.first == link;
+    if (!known) {
+      char target[4096];
+      const ssize_t n = readlink(link.c_str(), target, sizeof target - 1);
+      links_.emplace_back(link, n > 0 ? std::string(target, static_cast<size_t>(n)) : "");
+    }
+    unlink(link.c_str());
+    if (symlink(device.c_str(), link.c_str()) != 0)
+      throw std::runtime_error("cannot link " + link + ": " + std::strerror(errno));
+    return "COM" + std::to_string(com);
+  }
+
+ private:
+  void RemoveReaderKeys() {
+    for (const char* key : kReaderKeys) {
+      RunBounded({wine_, "reg", "delete", std::string("HKLM\\") + key, "/f"},
+                 std::chrono::seconds(60), log_);
+    }
+  }
+
+  std::string wine_;
+  std::string prefix_;
+  std::string log_;
+  std::vector<std::pair<std::string, std::string>> links_;  // link, what it pointed to
+  bool wrote_registry_ = false;
+};
+
 class WineTarget final : public CardTarget {
  public:
   explicit WineTarget(const std::string& work_dir) : work_dir_(work_dir) {
@@ -340,6 +415,7 @@ class WineTarget final : public CardTarget {
       throw std::runtime_error("the Wine target needs WINEPREFIX and TARN_WINDOWS_BUILD_DIR");
     ::mkdir(work_dir_.c_str(), 0755);
     log_ = work_dir_ + "/wine-" + std::to_string(getpid()) + ".log";
+    setup_ = std::make_unique<WineSetup>(wine_, prefix_, log_);
     // Its own screen, so that nothing else's windows are found there.
     screen_ = std::make_unique<SimProcess>(
         std::vector<std::string>{"Xvfb", "-displayfd", "1", "-screen", "0", "1024x768x24",
@@ -370,39 +446,12 @@ class WineTarget final : public CardTarget {
       Next(line, Clock::now() + std::chrono::seconds(10), "bye");
     }
     host_.reset();
-    for (const auto& [link, previous] : links_) {
-      unlink(link.c_str());
-      if (!previous.empty() && symlink(previous.c_str(), link.c_str()) != 0)
-        std::cerr << "card target: could not restore " << link << "\n";
-    }
-    if (wrote_registry_) RemoveReaderKeys();
+    setup_.reset();
   }
 
-  void WriteRegistry(const Registry& values) override {
-    wrote_registry_ = true;
-    RemoveReaderKeys();
-    for (const auto& v : values) {
-      std::vector<std::string> argv = {wine_, "reg", "add", "HKLM\\" + v.key};
-      if (!v.name.empty()) argv.insert(argv.end(), {"/v", v.name, "/t", v.type, "/d", v.data});
-      argv.push_back("/f");
-      if (RunBounded(argv, std::chrono::seconds(60), log_) != 0)
-        throw std::runtime_error("reg add " + v.key + " " + v.name + " failed");
-    }
-  }
-
+  void WriteRegistry(const Registry& values) override { setup_->WriteRegistry(values); }
   std::string AttachReader(const std::string& device, int com) override {
-    const std::string link = prefix_ + "/dosdevices/com" + std::to_string(com);
-    bool known = false;
-    for (const auto& entry : links_) known = known || entry.first == link;
-    if (!known) {
-      char target[4096];
-      const ssize_t n = readlink(link.c_str(), target, sizeof target - 1);
-      links_.emplace_back(link, n > 0 ? std::string(target, static_cast<size_t>(n)) : "");
-    }
-    unlink(link.c_str());
-    if (symlink(device.c_str(), link.c_str()) != 0)
-      throw std::runtime_error("cannot link " + link + ": " + std::strerror(errno));
-    return "COM" + std::to_string(com);
+    return setup_->AttachReader(device, com);
   }
 
   void Start(const char* title) override {
@@ -536,13 +585,6 @@ class WineTarget final : public CardTarget {
     }
   }
 
-  void RemoveReaderKeys() {
-    for (const char* key : kReaderKeys) {
-      RunBounded({wine_, "reg", "delete", std::string("HKLM\\") + key, "/f"},
-                 std::chrono::seconds(60), log_);
-    }
-  }
-
   // The template's face and the Japanese locale's interface face are not installed, and the
   // face of Wine's message boxes has no Japanese: without stand-ins each Japanese character is
   // drawn as a box. Wine draws captions itself only when it leaves no frame to a window
@@ -595,8 +637,7 @@ class WineTarget final : public CardTarget {
   std::unique_ptr<SimProcess> screen_;
   std::string display_;
   std::unique_ptr<SimProcess> host_;
-  std::vector<std::pair<std::string, std::string>> links_;  // link, what it pointed to
-  bool wrote_registry_ = false;
+  std::unique_ptr<WineSetup> setup_;
   CardCall call_;
   bool returned_ = false;
 };
@@ -608,6 +649,17 @@ std::unique_ptr<CardTarget> CreateCardTarget(const std::string& work_dir) {
       EnvOr("TARN_TEST_TARGET", EnvOr("TARN_WINE", "").empty() ? "linux" : "wine");
   if (chosen == "wine") return std::make_unique<WineTarget>(work_dir);
   return std::make_unique<InProcessTarget>(work_dir);
+}
+
+std::unique_ptr<CardSetup> CreateCardSetup(const std::string& work_dir) {
+  const std::string chosen =
+      EnvOr("TARN_TEST_TARGET", EnvOr("TARN_WINE", "").empty() ? "linux" : "wine");
+  if (chosen != "wine") return std::make_unique<FileSetup>(work_dir);
+  const std::string prefix = EnvOr("WINEPREFIX", "");
+  if (prefix.empty()) throw std::runtime_error("the Wine setup needs WINEPREFIX");
+  ::mkdir(work_dir.c_str(), 0755);
+  return std::make_unique<WineSetup>(EnvOr("TARN_WINE", "/usr/lib/wine/wine64"), prefix,
+                                     work_dir + "/wine-setup-" + std::to_string(getpid()) + ".log");
 }
 
 }  // namespace tarn::test

@@ -49,14 +49,12 @@ struct CardCall {
   std::vector<MessageSeen> messages;
 };
 
-class CardTarget {
+// Where discovery looks and what it opens: the registry file named by TARN_REGISTRY_FILE (set
+// in this process's environment) on Linux; under Wine the prefix's registry and its COM links.
+// What it wrote goes when it goes.
+class CardSetup {
  public:
-  // The out buffer is 64 bytes of this marker, the last one the terminator: a call that does
-  // not write it gives exactly this back.
-  static const std::string kUntouchedOut;
-  static const std::string kUnterminated;
-
-  virtual ~CardTarget() = default;
+  virtual ~CardSetup() = default;
 
   // Replaces the reader's keys (root-enumerated ports, both reader services and the
   // kCardTestEnumerator instances) with `values`.
@@ -64,6 +62,14 @@ class CardTarget {
   // Makes `device` (a pseudo-terminal) reachable as a serial port; returns the port name that
   // discovery has to find for it: the device itself on Linux, "COM<com>" under Wine.
   virtual std::string AttachReader(const std::string& device, int com) = 0;
+};
+
+class CardTarget : public CardSetup {
+ public:
+  // The out buffer is 64 bytes of this marker, the last one the terminator: a call that does
+  // not write it gives exactly this back.
+  static const std::string kUntouchedOut;
+  static const std::string kUnterminated;
 
   // Begins fnExcelStringFunc(title, out) (title UTF-8; nullptr passes a null title) and returns
   // while it runs.
@@ -90,5 +96,7 @@ class CardTarget {
 // `work_dir` takes what a target makes for itself (pictures, a locale, logs). Throws
 // std::runtime_error when the chosen target cannot be started.
 std::unique_ptr<CardTarget> CreateCardTarget(const std::string& work_dir);
+// The setup alone, for tests that run a program of their own against it; picked as above.
+std::unique_ptr<CardSetup> CreateCardSetup(const std::string& work_dir);
 
 }  // namespace tarn::test

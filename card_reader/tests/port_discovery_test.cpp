@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -46,6 +47,14 @@ class RegistryFileTest : public ::testing::Test {
   std::string path_;
 };
 
+struct WalkRecorder final : DiscoveryObserver {
+  void OnKey(const std::string& path, long /*status*/) override { keys.push_back(path); }
+  void OnValue(const std::string&, const char*, long, const std::string&) override {}
+  void OnWalkEnd(DiscoveryWalk walk, int code) override { walks.emplace_back(walk, code); }
+  std::vector<std::string> keys;
+  std::vector<std::pair<DiscoveryWalk, int>> walks;
+};
+
 using discovery::DiscoveryCases;
 using discovery::kUnchanged;
 using discovery::RegFileText;
@@ -57,6 +66,15 @@ TEST_F(RegistryFileTest, DiscoveryYieldsCodeAndPortName) {
     std::string port = kUnchanged;
     EXPECT_EQ(FindReaderPort(port), c.code);
     EXPECT_EQ(port, c.port);
+    // Watched, the discovery reads the same and ends the same way.
+    WalkRecorder recorder;
+    port = kUnchanged;
+    EXPECT_EQ(FindReaderPort(port, &recorder), c.code);
+    EXPECT_EQ(port, c.port);
+    ASSERT_FALSE(recorder.walks.empty());
+    EXPECT_EQ(recorder.walks.front().first, DiscoveryWalk::kFriendlyName);
+    EXPECT_EQ(recorder.walks.size(), recorder.walks.front().second == kPortFound ? 1u : 2u);
+    EXPECT_FALSE(recorder.keys.empty());
   }
 }
 

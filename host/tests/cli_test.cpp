@@ -21,22 +21,15 @@
 #include <vector>
 
 #include "appliance_sim.h"
+#include "cli_run.h"
 
 namespace tarn::host {
 namespace {
 
-// The host under test. The Wine tests' environment (TARN_WINE, TARN_WINDOWS_BUILD_DIR) picks the
-// Windows build's tarn.exe under Wine; without it the Linux build's tarn runs.
-struct Target {
-  bool wine = false;
-  std::vector<std::string> tarn;      // what runs tarn: the program, under Wine its loader first
-  std::vector<std::string> terminal;  // the same for a run on a terminal
-  bool card = false;                  // the build has the card command
-  std::string line_end;               // what ends each line tarn writes to a file or pipe
-};
-
 // The Windows build always carries the card-reader library, and so tarn.exe its card command.
 constexpr bool kWindowsHasCard = true;
+
+}  // namespace
 
 const Target& TheTarget() {
   static const Target target = [] {
@@ -61,6 +54,8 @@ const Target& TheTarget() {
   }();
   return target;
 }
+
+namespace {
 
 std::string ShellQuoted(const std::string& text) {
   std::string out = "'";
@@ -118,21 +113,18 @@ std::string FromWineConsole(const std::string& raw) {
   return out;
 }
 
-struct CliRun {
-  int status = -1;
-  std::string output;  // standard output and error together, lines ending in "\n"
-  std::string raw;     // the same as it came
-};
+}  // namespace
 
 // Runs `tarn ARGS` (ARGS in shell syntax) through the shell in a session of its own, so it has
 // no terminal to prompt on, whatever terminal the tests run from. The output goes to a file, not
 // a pipe: the services Wine starts beside the first program of a prefix inherit its descriptors
 // and would hold a pipe open long after tarn has ended.
-CliRun Tarn(const std::string& args) {
+CliRun Tarn(const std::string& args, const std::string& wrapper) {
   CliRun run;
   const std::filesystem::path out =
       std::filesystem::temp_directory_path() / ("tarn-cli-out-" + std::to_string(getpid()));
   std::string command = "setsid -w timeout -k 10 90";
+  if (!wrapper.empty()) command += " " + wrapper;
   for (const std::string& part : TheTarget().tarn) command += " " + ShellQuoted(part);
   command += " " + args + " </dev/null >" + ShellQuoted(out.string()) + " 2>&1";
   const int status = std::system(command.c_str());
@@ -143,6 +135,8 @@ CliRun Tarn(const std::string& args) {
   run.output = TheTarget().wine ? FromRedirectedWindowsOutput(run.raw) : run.raw;
   return run;
 }
+
+namespace {
 
 class CliTest : public ::testing::Test {
  public:

@@ -12,6 +12,8 @@ Options:
   --silent             never answer anything
   --seed N             seeds the randomness of the faults below (default 1), so that a run
                        can be repeated byte for byte
+  --keys A,B,C         the reader's three authentication keys, 8 bytes each in hex (default: the
+                       library's); other keys make the reader refuse the host's response
 
 Commands:
   {"cmd": "card", "kind": "A", "uid": "01020304"}          4, 7 or 10-byte UID
@@ -126,6 +128,7 @@ class Reader:
         self.flooding = False
         self.unplugged = False
         self.fired = {}  # fault mode -> how many frames it took
+        self.keys = args.keys
 
     # --- commands from stdin ------------------------------------------------------------
 
@@ -370,14 +373,14 @@ class Reader:
         if self.challenge is None or len(data) != 16:
             return b"\x69\x85"
         response, host_challenge = data[:8], data[8:]
-        expected = tdes(KEY_B + KEY_C + KEY_B, tdes(KEY_A + KEY_B + KEY_A, self.challenge, False),
-                        True)
+        a, b, c = self.keys
+        expected = tdes(b + c + b, tdes(a + b + a, self.challenge, False), True)
         if response != expected:
             return b"\x63\x00"
         self.session_key = bytes(a ^ b for a, b in zip(self.challenge, host_challenge))
         self.expect_seq = 1
         self.next_reply_seq = self.args.sequence_start
-        return tdes(KEY_C + KEY_A + KEY_C, host_challenge, True) + b"\x90\x00"
+        return tdes(c + a + c, host_challenge, True) + b"\x90\x00"
 
     def card_frame(self, ftype, body):
         """Returns (reply frame, unwrapped reply frame, unwrapped command frame)."""
@@ -501,6 +504,13 @@ def take_frames(master, reader, buffer):
     return buffer
 
 
+def parse_keys(text):
+    keys = tuple(bytes.fromhex(part) for part in text.split(","))
+    if len(keys) != 3 or any(len(k) != 8 for k in keys):
+        raise argparse.ArgumentTypeError("three keys of 8 bytes each")
+    return keys
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__,
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
@@ -508,6 +518,7 @@ def main():
     parser.add_argument("--sequence-start", type=lambda s: int(s, 0), default=1)
     parser.add_argument("--silent", action="store_true")
     parser.add_argument("--seed", type=int, default=1)
+    parser.add_argument("--keys", type=parse_keys, default=(KEY_A, KEY_B, KEY_C))
     args = parser.parse_args()
     master, slave = os.openpty()
     tty.setraw(slave)
