@@ -24,7 +24,8 @@ constexpr DWORD kSendTimeoutMs = 30000;
 constexpr DWORD kReceiveTimeoutMs = 30000;
 constexpr DWORD_PTR kContext = 1;
 constexpr size_t kMaxErrorText = 511;
-constexpr DWORD kReadBlock = 64 * 1024;
+constexpr DWORD kReadBlock = 256 * 1024;
+constexpr size_t kWriteBlock = 256 * 1024;
 
 // No cache in either direction, no process-wide cookies, no dialogs in the host program.
 constexpr DWORD kRequestFlags = INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE |
@@ -131,17 +132,17 @@ class WinInetSession final : public HttpSession {
     std::wstring target = std::wstring(object.data()) + extra.data();
     if (target.empty()) target = L"/";
     return Send(L"GET", INTERNET_FLAG_TRANSFER_ASCII, host.data(), parts.nPort, target,
-                std::wstring(), std::string(), url, sink, error);
+                std::wstring(), nullptr, url, sink, error);
   }
 
   bool Post(const std::string& host, uint16_t port, const std::string& path,
-            const std::string& header_line, const std::string& body, HttpAnswerSink& sink,
+            const std::string& header_line, HttpRequestBody& body, HttpAnswerSink& sink,
             std::string& error) override {
     if (!session_) return NoSession(error);
     const INTERNET_PORT server_port = port == 0 ? INTERNET_DEFAULT_HTTP_PORT : port;
     const std::string url = "http://" + host + ":" + std::to_string(server_port) + path;
     return Send(L"POST", 0, WideFromOem(host), server_port, WideFromOem(path),
-                WideFromOem(header_line) + L"\r\n", body, url, sink, error);
+                WideFromOem(header_line) + L"\r\n", &body, url, sink, error);
   }
 
  private:
@@ -163,7 +164,7 @@ class WinInetSession final : public HttpSession {
 
   // One request on a connection of its own; `url` names it for the cookies.
   bool Send(const wchar_t* verb, DWORD flags, const std::wstring& host, INTERNET_PORT port,
-            const std::wstring& object, const std::wstring& header_lines, const std::string& body,
+            const std::wstring& object, const std::wstring& header_lines, HttpRequestBody* body,
             const std::string& url, HttpAnswerSink& sink, std::string& error) {
     Handle connection(InternetConnectW(session_.get(), host.c_str(), port, nullptr, nullptr,
                                        INTERNET_SERVICE_HTTP, 0, kContext));
@@ -173,16 +174,51 @@ class WinInetSession final : public HttpSession {
                                     nullptr, kRequestFlags | flags, kContext));
     if (!request) return Fail(error);
     const std::wstring headers = header_lines + CookieHeader(url);
+    if (body == nullptr) {
+      if (!HttpSendRequestW(request.get(), headers.empty() ? nullptr : headers.c_str(),
+                            static_cast<DWORD>(headers.size()), nullptr, 0)) {
+        return Fail(error);
+      }
+    } else if (!SendBody(request.get(), headers, *body, error)) {
+      return false;
+    }
+    return Answer(request.get(), url, sink, error);
+  }
+
+  // The body goes out in blocks behind a length announced first. A body that cannot be read
+  // as announced ends the request unfinished: closing its handle drops the connection.
+  static bool SendBody(HINTERNET request, const std::wstring& headers, HttpRequestBody& body,
+                       std::string& error) {
     if (body.size() > MAXDWORD) {
       error = "The request body is too large.";
       return false;
     }
-    if (!HttpSendRequestW(request.get(), headers.empty() ? nullptr : headers.c_str(),
-                          static_cast<DWORD>(headers.size()), const_cast<char*>(body.data()),
-                          static_cast<DWORD>(body.size()))) {
-      return Fail(error);
+    INTERNET_BUFFERSW buffers{};
+    buffers.dwStructSize = sizeof buffers;
+    buffers.lpcszHeader = headers.empty() ? nullptr : headers.c_str();
+    buffers.dwHeadersLength = static_cast<DWORD>(headers.size());
+    buffers.dwBufferTotal = static_cast<DWORD>(body.size());
+    if (!HttpSendRequestExW(request, &buffers, nullptr, 0, kContext)) return Fail(error);
+    std::vector<char> block(kWriteBlock);
+    for (;;) {
+      size_t got = 0;
+      if (!body.Read(block.data(), block.size(), got)) {
+        error = body.ErrorText();
+        return false;
+      }
+      if (got == 0) break;
+      for (size_t sent = 0; sent < got;) {
+        DWORD written = 0;
+        if (!InternetWriteFile(request, block.data() + sent, static_cast<DWORD>(got - sent),
+                               &written) ||
+            written == 0) {
+          return Fail(error);
+        }
+        sent += written;
+      }
     }
-    return Answer(request.get(), url, sink, error);
+    if (!HttpEndRequestW(request, nullptr, 0, kContext)) return Fail(error);
+    return true;
   }
 
   std::wstring CookieHeader(const std::string& url) const {

@@ -40,12 +40,21 @@ FileTarget::~FileTarget() {
   Abort();
 }
 
+namespace {
+constexpr size_t kWriteBuffer = 1 << 20;
+}  // namespace
+
 bool FileTarget::Open() {
   replaced_ = ReplaceableTarget(path_);
   temp_.clear();
   file_ = replaced_.empty() ? OpenLocalFile(path_, "wb") : CreateFileBeside(replaced_, temp_);
-  if (file_ == nullptr) error_ = open_error_;
-  return file_ != nullptr;
+  if (file_ == nullptr) {
+    error_ = open_error_;
+    return false;
+  }
+  if (!buffer_) buffer_.reset(new (std::nothrow) char[kWriteBuffer]);
+  if (buffer_) std::setvbuf(file_, buffer_.get(), _IOFBF, kWriteBuffer);
+  return true;
 }
 
 bool FileTarget::Write(const char* data, size_t size) {
@@ -71,21 +80,58 @@ void FileTarget::Abort() {
   if (!temp_.empty()) RemoveLocalFile(temp_);
 }
 
-bool ReadWholeFile(const std::string& path, std::string& data) {
-  std::FILE* file = OpenLocalFile(path, "rb");
-  if (file == nullptr) return false;
-  data.clear();
-  char buffer[1024];
-  size_t n;
-  while ((n = std::fread(buffer, 1, sizeof buffer, file)) > 0) data.append(buffer, n);
-  const bool ok = !std::ferror(file);
-  std::fclose(file);
-  return ok;
+bool RecodingTarget::Write(const char* data, size_t size) {
+  out_.clear();
+  recoder_.Feed(data, size, out_);
+  return out_.empty() || inner_.Write(out_.data(), out_.size());
 }
 
-bool WriteWholeFile(const std::string& path, const std::string& data) {
-  FileTarget target(path, std::string());
-  return target.Open() && target.Write(data.data(), data.size()) && target.Close();
+bool RecodingTarget::Close() {
+  out_.clear();
+  recoder_.Finish(out_);
+  if (!out_.empty() && !inner_.Write(out_.data(), out_.size())) {
+    inner_.Abort();
+    return false;
+  }
+  return inner_.Close();
+}
+
+FileBody::~FileBody() {
+  if (file_ != nullptr) std::fclose(file_);
+}
+
+bool FileBody::Open(const std::string& path) {
+  path_ = path;
+  file_ = OpenLocalFile(path, "rb");
+  if (file_ == nullptr || !LocalFileSize(file_, size_)) {
+    error_ = "File open error. FileName:[" + path + "]";
+    return false;
+  }
+  left_ = size_;
+  return true;
+}
+
+bool FileBody::Read(char* buffer, size_t capacity, size_t& got) {
+  got = 0;
+  if (left_ == 0) {
+    // Bytes past the size given at the start would make the body longer than announced.
+    if (std::fgetc(file_) == EOF && !std::ferror(file_)) return true;
+    error_ = "The file changed size during the upload. FileName:[" + path_ + "]";
+    return false;
+  }
+  const size_t want = left_ < capacity ? static_cast<size_t>(left_) : capacity;
+  got = std::fread(buffer, 1, want, file_);
+  left_ -= got;
+  if (got > 0) return true;
+  error_ = std::ferror(file_) ? "File read error. FileName:[" + path_ + "]"
+                              : "The file changed size during the upload. FileName:[" + path_ + "]";
+  return false;
+}
+
+bool FileBody::Rewind() {
+  std::rewind(file_);
+  left_ = size_;
+  return true;
 }
 
 std::string EscapePercent(const std::string& url) {
