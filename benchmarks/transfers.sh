@@ -41,6 +41,7 @@ for name in http_proxy HTTP_PROXY https_proxy HTTPS_PROXY all_proxy ALL_PROXY no
 done
 
 work="$(mktemp -d "${TMPDIR:-/tmp}/tarn-transfers.XXXXXX")"
+chmod 755 "$work"  # nginx reads the files as its own user
 nginx_pid=""
 sink_pid=""
 cleanup() {
@@ -160,9 +161,12 @@ import statistics, sys
 label, path = sys.argv[1], sys.argv[2]
 rows = [list(map(int, l.split())) for l in open(path) if l.strip()]
 ratios = [t / c for t, _, c, _, _ in rows]
-print("%-34s ratio %.3f (%s)  tarn %.1f MiB  curl %.1f MiB  tarn %.2f s  curl %.2f s  conns/call %s"
+# Peak memory: the median of the runs' peaks, and the highest in brackets.
+print("%-34s ratio %.3f (%s)  tarn %.1f [%.1f] MiB  curl %.1f [%.1f] MiB  tarn %.2f s  curl %.2f s"
+      "  conns/call %s"
       % (label, statistics.median(ratios), " ".join("%.2f" % r for r in ratios),
-         max(r[1] for r in rows) / 1024, max(r[3] for r in rows) / 1024,
+         statistics.median(r[1] for r in rows) / 1024, max(r[1] for r in rows) / 1024,
+         statistics.median(r[3] for r in rows) / 1024, max(r[3] for r in rows) / 1024,
          statistics.median(r[0] for r in rows) / 1e6, statistics.median(r[2] for r in rows) / 1e6,
          "/".join(sorted({str(r[4]) for r in rows}))), flush=True)
 EOF

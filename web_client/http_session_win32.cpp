@@ -204,6 +204,7 @@ class WinInetSession final : public HttpSession {
       size_t got = 0;
       if (!body.Read(block.data(), block.size(), got)) {
         error = body.ErrorText();
+        Abandon(request);
         return false;
       }
       if (got == 0) break;
@@ -221,6 +222,16 @@ class WinInetSession final : public HttpSession {
     return true;
   }
 
+  // WinINet would hand the connection of an unfinished request to the next one, whose bytes
+  // the server would then take for the rest of this body: the request is ended at once so that
+  // the connection fails and is dropped.
+  static void Abandon(HINTERNET request) {
+    const DWORD shortest = 1;
+    InternetSetOptionW(request, INTERNET_OPTION_RECEIVE_TIMEOUT, const_cast<DWORD*>(&shortest),
+                       sizeof shortest);
+    HttpEndRequestW(request, nullptr, 0, kContext);
+  }
+
   std::wstring CookieHeader(const std::string& url) const {
     const std::string cookies = jar_.HeaderFor(url);
     if (cookies.empty()) return std::wstring();
@@ -234,6 +245,11 @@ class WinInetSession final : public HttpSession {
     if (!HttpQueryInfoW(request, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &code, &size,
                         nullptr)) {
       return Fail(error);
+    }
+    // Wine's HttpEndRequest reports a server that never answered as success, status 0.
+    if (code == 0) {
+      error = ErrorText(ERROR_HTTP_INVALID_SERVER_RESPONSE);
+      return false;
     }
     TakeCookies(request, url);
     if (!sink.OnStatus(code)) return true;
