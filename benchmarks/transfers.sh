@@ -136,17 +136,19 @@ for name, block in (("users", users), ("joblog", log)):
 EOF
 }
 
-# Runs a command; prints "seconds peak_kib".
+# Runs a command; prints "wall_us peak_kib cpu_ms" (cpu: user and system time).
 measure() {
   local start end
   start=$(date +%s%N)
-  /usr/bin/time -f '%M' -o "$work/rss" "$@" >/dev/null 2>"$work/stderr" || {
+  /usr/bin/time -f '%M %U %S' -o "$work/rss" "$@" >/dev/null 2>"$work/stderr" || {
     echo "transfers.sh: failed: $*" >&2
     cat "$work/stderr" >&2
     exit 1
   }
   end=$(date +%s%N)
-  echo "$(( (end - start) / 1000 )) $(tail -n 1 "$work/rss")"
+  local rss user sys
+  read -r rss user sys < <(tail -n 1 "$work/rss")
+  echo "$(( (end - start) / 1000 )) $rss $(awk -v u="$user" -v s="$sys" 'BEGIN{printf "%d", (u + s) * 1000}')"
 }
 
 # Distinct connections nginx logged for the requests after line FROM of the access log.
@@ -154,21 +156,22 @@ connections_since() {
   tail -n +"$(( $1 + 1 ))" "$work/access.log" | awk '{print $1}' | sort -u | wc -l
 }
 
-# report LABEL: reads "tarn_us tarn_kib curl_us curl_kib conns" lines from $work/pairs.
+# report LABEL: reads "tarn_us tarn_kib tarn_cpu_ms curl_us curl_kib curl_cpu_ms conns" lines
+# from $work/pairs.
 report() {
   /usr/bin/python3 - "$1" "$work/pairs" <<'EOF'
 import statistics, sys
 label, path = sys.argv[1], sys.argv[2]
 rows = [list(map(int, l.split())) for l in open(path) if l.strip()]
-ratios = [t / c for t, _, c, _, _ in rows]
-# Peak memory: the median of the runs' peaks, and the highest in brackets.
-print("%-34s ratio %.3f (%s)  tarn %.1f [%.1f] MiB  curl %.1f [%.1f] MiB  tarn %.2f s  curl %.2f s"
-      "  conns/call %s"
+ratios = [r[0] / r[3] for r in rows]
+med = lambda i: statistics.median(r[i] for r in rows)
+# Peak memory: the median of the runs' peaks, and the highest in brackets. CPU: user + system.
+print("%-34s ratio %.3f (%s)  peak tarn %.1f [%.1f] MiB  curl %.1f [%.1f] MiB  wall tarn %.2f s"
+      "  curl %.2f s  cpu tarn %.2f s  curl %.2f s  conns/call %s"
       % (label, statistics.median(ratios), " ".join("%.2f" % r for r in ratios),
-         statistics.median(r[1] for r in rows) / 1024, max(r[1] for r in rows) / 1024,
-         statistics.median(r[3] for r in rows) / 1024, max(r[3] for r in rows) / 1024,
-         statistics.median(r[0] for r in rows) / 1e6, statistics.median(r[2] for r in rows) / 1e6,
-         "/".join(sorted({str(r[4]) for r in rows}))), flush=True)
+         med(1) / 1024, max(r[1] for r in rows) / 1024, med(4) / 1024, max(r[4] for r in rows) / 1024,
+         med(0) / 1e6, med(3) / 1e6, med(2) / 1e3, med(5) / 1e3,
+         "/".join(sorted({str(r[6]) for r in rows}))), flush=True)
 EOF
 }
 

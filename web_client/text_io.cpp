@@ -41,31 +41,56 @@ FileTarget::~FileTarget() {
 }
 
 namespace {
-constexpr size_t kWriteBuffer = 1 << 20;
+// Small pieces gather into writes of this size; a larger piece goes to the file as it is, with
+// no copy on the way.
+constexpr size_t kWriteBuffer = 256 * 1024;
 }  // namespace
 
 bool FileTarget::Open() {
   replaced_ = ReplaceableTarget(path_);
   temp_.clear();
+  pending_ = 0;
   file_ = replaced_.empty() ? OpenLocalFile(path_, "wb") : CreateFileBeside(replaced_, temp_);
   if (file_ == nullptr) {
     error_ = open_error_;
     return false;
   }
-  if (!buffer_) buffer_.reset(new (std::nothrow) char[kWriteBuffer]);
-  if (buffer_) std::setvbuf(file_, buffer_.get(), _IOFBF, kWriteBuffer);
+  std::setvbuf(file_, nullptr, _IONBF, 0);
+  if (!buffer_) buffer_.reset(new char[kWriteBuffer]);
   return true;
 }
 
-bool FileTarget::Write(const char* data, size_t size) {
-  if (file_ != nullptr && std::fwrite(data, 1, size, file_) == size) return true;
+bool FileTarget::Put(const char* data, size_t size) {
+  if (size == 0 || std::fwrite(data, 1, size, file_) == size) return true;
   error_ = "File write error. FileName:[" + path_ + "]";
   return false;
 }
 
+bool FileTarget::Write(const char* data, size_t size) {
+  if (file_ == nullptr) {
+    error_ = "File write error. FileName:[" + path_ + "]";
+    return false;
+  }
+  if (pending_ + size <= kWriteBuffer) {
+    std::memcpy(buffer_.get() + pending_, data, size);
+    pending_ += size;
+    return true;
+  }
+  const size_t held = pending_;
+  pending_ = 0;
+  if (!Put(buffer_.get(), held)) return false;
+  if (size >= kWriteBuffer) return Put(data, size);
+  std::memcpy(buffer_.get(), data, size);
+  pending_ = size;
+  return true;
+}
+
 bool FileTarget::Close() {
   if (file_ == nullptr) return true;
-  const bool written = std::fclose(file_) == 0;
+  const size_t held = pending_;
+  pending_ = 0;
+  const bool put = Put(buffer_.get(), held);
+  const bool written = std::fclose(file_) == 0 && put;
   file_ = nullptr;
   if (written && (temp_.empty() || ReplaceLocalFile(temp_, replaced_))) return true;
   if (!temp_.empty()) RemoveLocalFile(temp_);

@@ -86,6 +86,9 @@ class FileTarget final : public BodyTarget {
   std::string temp_;      // empty when the target is written in place
   std::FILE* file_ = nullptr;
   std::unique_ptr<char[]> buffer_;  // the disk sees large writes whatever the pieces' size
+  size_t pending_ = 0;              // bytes in the buffer, not yet written
+
+  bool Put(const char* data, size_t size);
 };
 
 // Hands the body on to `inner` and runs the answer check over it on the way, so the written

@@ -72,6 +72,21 @@ size_t PlainAsciiRun(const unsigned char* s, size_t n) {
   return i;
 }
 
+bool IsContinuation(unsigned char c) {
+  return (c & 0xC0) == 0x80;
+}
+
+// The length of a whole two- or three-byte sequence whose second byte may be any continuation
+// (most text outside ASCII), else 0 and the general scan decides.
+size_t CommonSequence(const unsigned char* s, size_t n) {
+  const unsigned char lead = s[0];
+  if (lead >= 0xC2 && lead <= 0xDF) return n >= 2 && IsContinuation(s[1]) ? 2 : 0;
+  if ((lead >= 0xE1 && lead <= 0xEC) || lead == 0xEE || lead == 0xEF) {
+    return n >= 3 && IsContinuation(s[1]) && IsContinuation(s[2]) ? 3 : 0;
+  }
+  return 0;
+}
+
 }  // namespace
 
 void StreamRecoder::Feed(const char* data, size_t size, std::string& out) {
@@ -107,6 +122,11 @@ void StreamRecoder::Feed(const char* data, size_t size, std::string& out) {
     if (s[pos] == 0) {
       ended_ = true;
       break;
+    }
+    const size_t valid = CommonSequence(s + pos, size - pos);
+    if (valid > 0) {
+      pos += valid;
+      continue;
     }
     const size_t used = ScanSequence(s + pos, size - pos, cp, complete);
     if (complete) {
