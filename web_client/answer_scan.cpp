@@ -1,6 +1,12 @@
 #include "answer_scan.h"
 
+#include <algorithm>
 #include <climits>
+#include <cstdint>
+#include <cstring>
+#include <string_view>
+
+#include "http_helper.h"
 
 namespace tarn::web::answer {
 
@@ -31,6 +37,82 @@ State TakeKeyByte(char c, std::string& key, State more, State after, State fail)
 }
 
 }  // namespace
+
+namespace {
+
+constexpr char kPageMarker[] = "<html>";
+constexpr char kFailureMarker[] = "Zephyrcastle NG";
+constexpr size_t kLongestMarker = sizeof kFailureMarker - 1;
+
+}  // namespace
+
+// The ends of one marker's occurrences in a piece, in order: first one that begins in the kept
+// tail, then those inside the piece. Neither marker can overlap itself, so one search from the
+// end of the last match finds them all.
+struct AnswerMarkers::Finder {
+  Finder(std::string_view marker, const std::string& tail, std::string_view piece, bool active)
+      : marker_(marker), piece_(piece) {
+    if (!active) return;
+    // Shorter than the marker, so any match that begins in it ends in this piece.
+    const size_t kept = std::min(tail.size(), marker.size() - 1);
+    std::string joined = tail.substr(tail.size() - kept);
+    joined.append(piece.data(), std::min(piece.size(), marker.size() - 1));
+    const size_t hit = std::string_view(joined).find(marker);
+    if (hit < kept) {
+      next = hit + marker.size() - kept;
+      from_ = next;
+      return;
+    }
+    Advance();
+  }
+  // The search looks for the marker's first byte with memchr, which is rare in the data.
+  void Advance() {
+    const size_t hit =
+        from_ >= piece_.size() ? std::string_view::npos : piece_.substr(from_).find(marker_);
+    next = hit == std::string_view::npos ? SIZE_MAX : from_ + hit + marker_.size();
+    from_ = next;
+  }
+
+  size_t next = SIZE_MAX;  // the end of the next match in the piece
+
+ private:
+  std::string_view marker_;
+  std::string_view piece_;
+  size_t from_ = 0;
+};
+
+void AnswerMarkers::Feed(const char* data, size_t size) {
+  if (size == 0) return;
+  const std::string_view piece(data, size);
+  Finder page(kPageMarker, tail_, piece, web_page_counts_);
+  Finder failure(kFailureMarker, tail_, piece, true);
+  size_t seen = 0;  // bytes of the piece whose line feeds are accounted for
+  const auto pass_to = [&](size_t end) {
+    if (failure_on_line_ && std::memchr(data + seen, '\n', end - seen) != nullptr) {
+      failure_on_line_ = false;
+    }
+    seen = end;
+  };
+  while (page.next != SIZE_MAX || failure.next != SIZE_MAX) {
+    if (failure.next < page.next) {
+      pass_to(failure.next);
+      result_ = kFailureMark;
+      failure_on_line_ = true;
+      failure.Advance();
+    } else {
+      pass_to(page.next);
+      if (!failure_on_line_) result_ = kWebPage;
+      page.Advance();
+    }
+  }
+  pass_to(size);
+  if (size >= kLongestMarker - 1) {
+    tail_.assign(data + size - (kLongestMarker - 1), kLongestMarker - 1);
+  } else {
+    tail_.append(data, size);
+    if (tail_.size() > kLongestMarker - 1) tail_.erase(0, tail_.size() - (kLongestMarker - 1));
+  }
+}
 
 void MarkerScan::Feed(const char* data, size_t size) {
   if (found_ || marker_.empty() || size == 0) return;

@@ -23,6 +23,23 @@ class MarkerScan {
   bool found_ = false;
 };
 
+// The answer check over a whole text fed in pieces: the last line that holds a marker decides,
+// 95 when that line holds "Zephyrcastle NG", else 96 for "<html>" where web pages count; 0 when no
+// line holds one. Looks for the markers in whole pieces, so a line of any length costs no more.
+class AnswerMarkers {
+ public:
+  explicit AnswerMarkers(bool web_page_counts) : web_page_counts_(web_page_counts) {}
+  void Feed(const char* data, size_t size);
+  int result() const { return result_; }
+
+ private:
+  struct Finder;
+  bool web_page_counts_;
+  int result_ = 0;
+  bool failure_on_line_ = false;  // the line under way already holds the failure mark
+  std::string tail_;              // the last bytes fed, as long as the longest marker less one
+};
+
 // "%[^=]=%d" with a key of at most 255 bytes.
 class KeyNumberScan {
  public:

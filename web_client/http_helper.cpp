@@ -4,6 +4,7 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 
 #include "answer_scan.h"
 #include "local_files.h"
@@ -60,6 +61,7 @@ constexpr StatusEntry kStatusTexts[] = {
 };
 
 constexpr size_t kMaxErrorText = 511;
+constexpr size_t kCheckBlock = 256 * 1024;
 
 // Passes the status code on and hands a 200 answer's body to the target.
 class TargetSink final : public HttpAnswerSink {
@@ -154,7 +156,7 @@ std::string CHttpHelper::GetStatusText(uint32_t code) {
 }
 
 int CHttpHelper::Exchange(Verb verb, const std::string& url, const std::string& header_line,
-                          const std::string& body, BodyTarget& target) {
+                          HttpRequestBody* body, BodyTarget& target) {
   CUrlParts parts;
   parts.Split(url);
   // Without a host the HTTP layer would read part of the path as one, or hand the request to
@@ -169,7 +171,7 @@ int CHttpHelper::Exchange(Verb verb, const std::string& url, const std::string& 
   if (verb == Verb::kGet) {
     ok = m_session->Get(url, sink, error);
   } else {
-    ok = m_session->Post(parts.host(), parts.port(), parts.path(), header_line, body, sink, error);
+    ok = m_session->Post(parts.host(), parts.port(), parts.path(), header_line, *body, sink, error);
   }
   if (sink.has_status_) {
     m_strStatusLine = std::to_string(sink.code_) + " " + GetStatusText(sink.code_);
@@ -201,8 +203,19 @@ int CHttpHelper::Exchange(Verb verb, const std::string& url, const std::string& 
 }
 
 int CHttpHelper::DownloadToFile(const std::string& url, const std::string& path) {
-  FileTarget target(path, "File open error. FileName:[" + path + "]");
-  return Exchange(Verb::kGet, EscapePercent(url), std::string(), std::string(), target);
+  return Receive(url, path, false, nullptr);
+}
+
+int CHttpHelper::Receive(const std::string& url, const std::string& path, bool job_log,
+                         int* check) {
+  FileTarget file(path, "File open error. FileName:[" + path + "]");
+  // The dump file holds answer pages by design; only data files must not be web pages.
+  CheckedTarget checked(file, !SameFileName(path, m_strDumpPath));
+  RecodingTarget recoded(checked);
+  BodyTarget& target = job_log ? static_cast<BodyTarget&>(recoded) : checked;
+  const int result = Exchange(Verb::kGet, EscapePercent(url), std::string(), nullptr, target);
+  if (check != nullptr) *check = checked.result();
+  return result;
 }
 
 int CHttpHelper::ParseStatusFile() {
@@ -268,28 +281,17 @@ int CHttpHelper::ParseRightsFile() {
 }
 
 int CHttpHelper::CheckAnswerFile(const std::string& path) {
-  LineReader reader(path);
-  if (!reader.is_open()) {
+  std::FILE* file = OpenLocalFile(path, "rb");
+  if (file == nullptr) {
     m_strLastError = "File open error.";
     return kHttpOrFileError;
   }
-  // The dump file holds answer pages by design; only data files must not be web pages.
-  const bool is_data = !SameFileName(path, m_strDumpPath);
-  int result = kOk;
-  answer::MarkerScan page("<html>");
-  answer::MarkerScan failure("Zephyrcastle NG");
-  reader.ForEachLine(
-      [&](const char* data, size_t size) {
-        if (is_data) page.Feed(data, size);
-        failure.Feed(data, size);
-      },
-      [&] {
-        if (page.found()) result = kWebPage;
-        if (failure.found()) result = kFailureMark;
-        page.Reset();
-        failure.Reset();
-      });
-  return result;
+  answer::AnswerMarkers markers(!SameFileName(path, m_strDumpPath));
+  std::unique_ptr<char[]> block(new char[kCheckBlock]);
+  size_t n;
+  while ((n = std::fread(block.get(), 1, kCheckBlock, file)) > 0) markers.Feed(block.get(), n);
+  std::fclose(file);
+  return markers.result();
 }
 
 int CHttpHelper::GetDeviceStatus(const std::string& host) {

@@ -101,8 +101,11 @@ class CHttpHelper {
   // status other than 200, 99 for an HTTP-layer failure or a target that failed; a 200
   // answer's body goes to `target`.
   int Exchange(Verb verb, const std::string& url, const std::string& header_line,
-               const std::string& body, BodyTarget& target);
+               HttpRequestBody* body, BodyTarget& target);
   int Download(const std::string& host, const char* object, const std::string& path, int right);
+  // A GET into `path`, the job log re-encoded; `check`, where given, receives the answer
+  // check's result over the bytes as they were written.
+  int Receive(const std::string& url, const std::string& path, bool job_log, int* check);
   int Upload(const std::string& host, const char* object, const std::string& path);
 };
 

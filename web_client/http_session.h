@@ -2,10 +2,13 @@
 // turn, answers pushed to a sink. One implementation file per platform.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <string>
+#include <utility>
 
 namespace tarn::web {
 
@@ -19,6 +22,43 @@ class HttpAnswerSink {
   virtual bool OnBody(const char* data, size_t size) = 0;
 };
 
+// A request body that the HTTP layer reads in blocks while the request goes out.
+class HttpRequestBody {
+ public:
+  virtual ~HttpRequestBody() = default;
+  // The length announced in the request, fixed before the first byte leaves.
+  virtual uint64_t size() const = 0;
+  // Up to `capacity` bytes into `buffer`; `got` is 0 once the body is complete. False when the
+  // body cannot be delivered as announced: the request must then not be completed.
+  virtual bool Read(char* buffer, size_t capacity, size_t& got) = 0;
+  // Back to the first byte, for a request that goes out again.
+  virtual bool Rewind() = 0;
+  // Why Read failed.
+  virtual std::string ErrorText() const = 0;
+};
+
+// A body held in memory, such as a form.
+class StringBody final : public HttpRequestBody {
+ public:
+  explicit StringBody(std::string data) : data_(std::move(data)) {}
+  uint64_t size() const override { return data_.size(); }
+  bool Read(char* buffer, size_t capacity, size_t& got) override {
+    got = std::min(capacity, data_.size() - pos_);
+    std::memcpy(buffer, data_.data() + pos_, got);
+    pos_ += got;
+    return true;
+  }
+  bool Rewind() override {
+    pos_ = 0;
+    return true;
+  }
+  std::string ErrorText() const override { return std::string(); }
+
+ private:
+  std::string data_;
+  size_t pos_ = 0;
+};
+
 class HttpSession {
  public:
   virtual ~HttpSession() = default;
@@ -29,7 +69,7 @@ class HttpSession {
   virtual bool Get(const std::string& url, HttpAnswerSink& sink, std::string& error) = 0;
   // POST of `body` to `path` on host:port with one extra header line.
   virtual bool Post(const std::string& host, uint16_t port, const std::string& path,
-                    const std::string& header_line, const std::string& body, HttpAnswerSink& sink,
+                    const std::string& header_line, HttpRequestBody& body, HttpAnswerSink& sink,
                     std::string& error) = 0;
 };
 

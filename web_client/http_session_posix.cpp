@@ -16,6 +16,8 @@ namespace {
 
 constexpr long kConnectTimeoutSeconds = 60;
 constexpr long kStallTimeoutSeconds = 30;
+// Fewer, larger pieces for the sinks and the disk; the memory stays small and fixed.
+constexpr long kTransferBlock = 256 * 1024;
 
 void GlobalInitOnce() {
   static std::once_flag once;
@@ -30,6 +32,8 @@ struct Transfer {
   bool connected = false;  // until then the connect limit rules
   bool stalled = false;
   HttpAnswerSink* sink = nullptr;
+  HttpRequestBody* body = nullptr;  // null for a GET
+  bool body_failed = false;         // the body could not be sent as announced
   bool status_delivered = false;
   bool declined = false;      // the sink did not want the body, or abandoned it
   std::exception_ptr thrown;  // carried past libcurl's C frames, rethrown after the request
@@ -59,6 +63,33 @@ size_t OnWrite(char* data, size_t size, size_t count, void* user) {
     return CURL_WRITEFUNC_ERROR;
   }
   return bytes;
+}
+
+size_t OnRead(char* buffer, size_t size, size_t count, void* user) {
+  auto* t = static_cast<Transfer*>(user);
+  if (t->body == nullptr) return 0;
+  size_t got = 0;
+  try {
+    if (t->body->Read(buffer, size * count, got)) return got;
+  } catch (...) {
+    t->thrown = std::current_exception();
+  }
+  // Ends the request before its body is complete: nothing that disagrees with the announced
+  // length goes out.
+  t->body_failed = true;
+  return CURL_READFUNC_ABORT;
+}
+
+// A request sent again on a new connection starts its body over.
+int OnSeek(void* user, curl_off_t offset, int origin) {
+  auto* t = static_cast<Transfer*>(user);
+  if (t->body == nullptr || offset != 0 || origin != SEEK_SET) return CURL_SEEKFUNC_CANTSEEK;
+  try {
+    return t->body->Rewind() ? CURL_SEEKFUNC_OK : CURL_SEEKFUNC_FAIL;
+  } catch (...) {
+    t->thrown = std::current_exception();
+    return CURL_SEEKFUNC_FAIL;
+  }
 }
 
 int OnProgress(void* user, curl_off_t, curl_off_t received, curl_off_t, curl_off_t sent) {
@@ -107,6 +138,10 @@ class CurlSession final : public HttpSession {
     curl_easy_setopt(curl_, CURLOPT_HEADERFUNCTION, &OnHeader);
     curl_easy_setopt(curl_, CURLOPT_ERRORBUFFER, error_buffer_);
     curl_easy_setopt(curl_, CURLOPT_WRITEFUNCTION, &OnWrite);
+    curl_easy_setopt(curl_, CURLOPT_READFUNCTION, &OnRead);
+    curl_easy_setopt(curl_, CURLOPT_SEEKFUNCTION, &OnSeek);
+    curl_easy_setopt(curl_, CURLOPT_BUFFERSIZE, kTransferBlock);
+    curl_easy_setopt(curl_, CURLOPT_UPLOAD_BUFFERSIZE, kTransferBlock);
   }
   ~CurlSession() override {
     if (curl_ != nullptr) curl_easy_cleanup(curl_);
@@ -129,7 +164,7 @@ class CurlSession final : public HttpSession {
   }
 
   bool Post(const std::string& host, uint16_t port, const std::string& path,
-            const std::string& header_line, const std::string& body, HttpAnswerSink& sink,
+            const std::string& header_line, HttpRequestBody& body, HttpAnswerSink& sink,
             std::string& error) override {
     if (curl_ == nullptr) return NoHandle(error);
     HeaderList headers;
@@ -139,14 +174,9 @@ class CurlSession final : public HttpSession {
     // Port 0 names none: the default HTTP port, as for the GETs.
     const std::string url = "http://" + host + ":" + std::to_string(port == 0 ? 80 : port) + path;
     curl_easy_setopt(curl_, CURLOPT_POST, 1L);
+    curl_easy_setopt(curl_, CURLOPT_POSTFIELDS, nullptr);
     curl_easy_setopt(curl_, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body.size()));
-    curl_easy_setopt(curl_, CURLOPT_POSTFIELDS, body.data());
-    // The handle must not keep pointing at the caller's body, whatever way the request ends.
-    struct ForgetBody {
-      CURL* curl;
-      ~ForgetBody() { curl_easy_setopt(curl, CURLOPT_POSTFIELDS, nullptr); }
-    } forget{curl_};
-    return Perform(url, headers, sink, error);
+    return Perform(url, headers, sink, error, &body);
   }
 
  private:
@@ -168,10 +198,11 @@ class CurlSession final : public HttpSession {
   };
 
   bool Perform(const std::string& url, const HeaderList& headers, HttpAnswerSink& sink,
-               std::string& error) {
+               std::string& error, HttpRequestBody* body = nullptr) {
     Transfer transfer;
     transfer.curl = curl_;
     transfer.sink = &sink;
+    transfer.body = body;
     error_buffer_[0] = 0;
     curl_easy_setopt(curl_, CURLOPT_URL, url.c_str());
     curl_easy_setopt(curl_, CURLOPT_HTTPHEADER, headers.get());
@@ -179,6 +210,8 @@ class CurlSession final : public HttpSession {
     curl_easy_setopt(curl_, CURLOPT_XFERINFODATA, &transfer);
     curl_easy_setopt(curl_, CURLOPT_PREREQDATA, &transfer);
     curl_easy_setopt(curl_, CURLOPT_HEADERDATA, &transfer);
+    curl_easy_setopt(curl_, CURLOPT_READDATA, &transfer);
+    curl_easy_setopt(curl_, CURLOPT_SEEKDATA, &transfer);
     const CURLcode rc = curl_easy_perform(curl_);
     curl_easy_setopt(curl_, CURLOPT_HTTPHEADER, nullptr);
     if (transfer.thrown) std::rethrow_exception(transfer.thrown);
@@ -187,6 +220,10 @@ class CurlSession final : public HttpSession {
       return true;
     }
     if (rc == CURLE_WRITE_ERROR && transfer.declined) return true;
+    if (transfer.body_failed) {
+      error = body->ErrorText();
+      return false;
+    }
     if (transfer.stalled) {
       error = "No data arrived for " + std::to_string(kStallTimeoutSeconds) + " seconds.";
       return false;

@@ -24,7 +24,8 @@ constexpr DWORD kSendTimeoutMs = 30000;
 constexpr DWORD kReceiveTimeoutMs = 30000;
 constexpr DWORD_PTR kContext = 1;
 constexpr size_t kMaxErrorText = 511;
-constexpr DWORD kReadBlock = 64 * 1024;
+constexpr DWORD kReadBlock = 256 * 1024;
+constexpr size_t kWriteBlock = 256 * 1024;
 constexpr int kMaxRedirects = 10;
 
 // No cache in either direction, no process-wide cookies, no dialogs in the host program.
@@ -121,17 +122,17 @@ class WinInetSession final : public HttpSession {
 
   bool Get(const std::string& url, HttpAnswerSink& sink, std::string& error) override {
     if (!session_) return NoSession(error);
-    return SendTo(L"GET", url, std::wstring(), std::string(), sink, error, 0);
+    return SendTo(L"GET", url, std::wstring(), nullptr, sink, error, 0);
   }
 
   bool Post(const std::string& host, uint16_t port, const std::string& path,
-            const std::string& header_line, const std::string& body, HttpAnswerSink& sink,
+            const std::string& header_line, HttpRequestBody& body, HttpAnswerSink& sink,
             std::string& error) override {
     if (!session_) return NoSession(error);
     const INTERNET_PORT server_port = port == 0 ? INTERNET_DEFAULT_HTTP_PORT : port;
     const std::string url = "http://" + host + ":" + std::to_string(server_port) + path;
     return Send(L"POST", 0, WideFromOem(host), server_port, WideFromOem(path),
-                WideFromOem(header_line) + L"\r\n", body, url, sink, error, 0);
+                WideFromOem(header_line) + L"\r\n", &body, url, sink, error, 0);
   }
 
  private:
@@ -153,7 +154,7 @@ class WinInetSession final : public HttpSession {
 
   // A request to an absolute address; GETs go as text transfers.
   bool SendTo(const wchar_t* verb, const std::string& url, const std::wstring& header_lines,
-              const std::string& body, HttpAnswerSink& sink, std::string& error, int hops) {
+              HttpRequestBody* body, HttpAnswerSink& sink, std::string& error, int hops) {
     const std::wstring wide_url = WideFromOem(url);
     std::vector<wchar_t> host(INTERNET_MAX_HOST_NAME_LENGTH + 1);
     std::vector<wchar_t> object(wide_url.size() + 1);
@@ -178,7 +179,7 @@ class WinInetSession final : public HttpSession {
 
   // One request on a connection of its own; `url` names it for the cookies.
   bool Send(const wchar_t* verb, DWORD flags, const std::wstring& host, INTERNET_PORT port,
-            const std::wstring& object, const std::wstring& header_lines, const std::string& body,
+            const std::wstring& object, const std::wstring& header_lines, HttpRequestBody* body,
             const std::string& url, HttpAnswerSink& sink, std::string& error, int hops) {
     Handle connection(InternetConnectW(session_.get(), host.c_str(), port, nullptr, nullptr,
                                        INTERNET_SERVICE_HTTP, 0, kContext));
@@ -188,14 +189,13 @@ class WinInetSession final : public HttpSession {
                                     nullptr, kRequestFlags | flags, kContext));
     if (!request) return Fail(error);
     const std::wstring headers = header_lines + CookieHeader(url);
-    if (body.size() > MAXDWORD) {
-      error = "The request body is too large.";
+    if (body == nullptr) {
+      if (!HttpSendRequestW(request.get(), headers.empty() ? nullptr : headers.c_str(),
+                            static_cast<DWORD>(headers.size()), nullptr, 0)) {
+        return Fail(error);
+      }
+    } else if (!SendBody(request.get(), headers, *body, error)) {
       return false;
-    }
-    if (!HttpSendRequestW(request.get(), headers.empty() ? nullptr : headers.c_str(),
-                          static_cast<DWORD>(headers.size()), const_cast<char*>(body.data()),
-                          static_cast<DWORD>(body.size()))) {
-      return Fail(error);
     }
     if (!Plausible(request.get(), error)) return false;
     DWORD code = 0;
@@ -208,16 +208,76 @@ class WinInetSession final : public HttpSession {
       }
       // As libcurl does: 307 and 308 repeat the request, the others fetch the new address.
       if (code == 307 || code == 308) {
+        if (body != nullptr && !body->Rewind()) {
+          error = body->ErrorText();
+          return false;
+        }
         return SendTo(verb, next, header_lines, body, sink, error, hops + 1);
       }
-      return SendTo(L"GET", next, std::wstring(), std::string(), sink, error, hops + 1);
+      return SendTo(L"GET", next, std::wstring(), nullptr, sink, error, hops + 1);
     }
     return Answer(request.get(), url, sink, error);
+  }
+
+  // The body goes out in blocks behind a length announced first. A body that cannot be read
+  // as announced ends the request unfinished: closing its handle drops the connection.
+  static bool SendBody(HINTERNET request, const std::wstring& headers, HttpRequestBody& body,
+                       std::string& error) {
+    if (body.size() > MAXDWORD) {
+      error = "The request body is too large.";
+      return false;
+    }
+    INTERNET_BUFFERSW buffers{};
+    buffers.dwStructSize = sizeof buffers;
+    buffers.lpcszHeader = headers.empty() ? nullptr : headers.c_str();
+    buffers.dwHeadersLength = static_cast<DWORD>(headers.size());
+    buffers.dwBufferTotal = static_cast<DWORD>(body.size());
+    if (!HttpSendRequestExW(request, &buffers, nullptr, 0, kContext)) return Fail(error);
+    std::vector<char> block(kWriteBlock);
+    for (;;) {
+      size_t got = 0;
+      if (!body.Read(block.data(), block.size(), got)) {
+        error = body.ErrorText();
+        Abandon(request);
+        return false;
+      }
+      if (got == 0) break;
+      for (size_t sent = 0; sent < got;) {
+        DWORD written = 0;
+        if (!InternetWriteFile(request, block.data() + sent, static_cast<DWORD>(got - sent),
+                               &written) ||
+            written == 0) {
+          return Fail(error);
+        }
+        sent += written;
+      }
+    }
+    if (!HttpEndRequestW(request, nullptr, 0, kContext)) return Fail(error);
+    return true;
+  }
+
+  // WinINet would hand the connection of an unfinished request to the next one, whose bytes
+  // the server would then take for the rest of this body: the request is ended at once so that
+  // the connection fails and is dropped.
+  static void Abandon(HINTERNET request) {
+    const DWORD shortest = 1;
+    InternetSetOptionW(request, INTERNET_OPTION_RECEIVE_TIMEOUT, const_cast<DWORD*>(&shortest),
+                       sizeof shortest);
+    HttpEndRequestW(request, nullptr, 0, kContext);
   }
 
   // Wine takes bytes without a status line for an answer "HTTP/1.0 200 OK" without any header
   // line, and the bytes for its body; every real answer carries at least one header line.
   static bool Plausible(HINTERNET request, std::string& error) {
+    DWORD code = 0;
+    DWORD size = sizeof code;
+    // Wine's HttpEndRequest reports a server that never answered as success, status 0.
+    if (HttpQueryInfoW(request, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &code, &size,
+                       nullptr) &&
+        code == 0) {
+      error = ErrorText(ERROR_HTTP_INVALID_SERVER_RESPONSE);
+      return false;
+    }
     DWORD bytes = 0;
     HttpQueryInfoW(request, HTTP_QUERY_RAW_HEADERS_CRLF, nullptr, &bytes, nullptr);
     std::vector<wchar_t> raw(bytes / sizeof(wchar_t) + 1);

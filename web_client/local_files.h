@@ -2,6 +2,7 @@
 // narrow file name is opened.
 #pragma once
 
+#include <cstdint>
 #include <cstdio>
 #include <string>
 
@@ -14,6 +15,8 @@ bool SameFileName(const std::string& a, const std::string& b);
 // Opens the file named by the narrow form `path` in the C `mode` ("rb", "wb"); null when it
 // cannot be opened or the name cannot be read back into the platform's own form.
 std::FILE* OpenLocalFile(const std::string& path, const char* mode);
+// The size of the open file, of any length.
+bool LocalFileSize(std::FILE* file, uint64_t& size);
 
 // The file that a finished download takes the place of: `path` itself, or the file a link
 // names; "" when `path` names something that is not a plain file (a device, a pipe), which

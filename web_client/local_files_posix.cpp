@@ -27,6 +27,13 @@ std::FILE* OpenLocalFile(const std::string& path, const char* mode) {
   return std::fopen(path.c_str(), mode);
 }
 
+bool LocalFileSize(std::FILE* file, uint64_t& size) {
+  struct stat st {};
+  if (::fstat(::fileno(file), &st) != 0) return false;
+  size = static_cast<uint64_t>(st.st_size);
+  return true;
+}
+
 std::string ReplaceableTarget(const std::string& path) {
   struct stat st {};
   if (::lstat(path.c_str(), &st) != 0) return path;

@@ -55,6 +55,13 @@ std::FILE* OpenLocalFile(const std::string& path, const char* mode) {
   return _wfopen(wide_path.c_str(), wide_mode.c_str());
 }
 
+bool LocalFileSize(std::FILE* file, uint64_t& size) {
+  const __int64 length = _filelengthi64(_fileno(file));
+  if (length < 0) return false;
+  size = static_cast<uint64_t>(length);
+  return true;
+}
+
 std::string ReplaceableTarget(const std::string& path) {
   std::wstring wide_path;
   if (!WideFromOem(path, wide_path)) return path;

@@ -96,7 +96,8 @@ int CHttpHelper::PostLoginForm(const std::string& url) {
                            "&authMD5out=" + UrlEncode(m_strAuthMD5out) +
                            "&Zephyrcastle=" + m_strLoginFlag + "&execute=" + m_strExecute;
   FileTarget dump(m_strDumpPath, "File open error.");
-  return Exchange(Verb::kPost, url, kFormHeader, body, dump);
+  StringBody form(body);
+  return Exchange(Verb::kPost, url, kFormHeader, &form, dump);
 }
 
 }  // namespace tarn::web

@@ -1,12 +1,16 @@
 // Local files as the session object uses them: binary, line by line, or as answer targets.
 #pragma once
 
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <new>
 #include <string>
 
+#include "answer_scan.h"
 #include "http_helper.h"
+#include "utf8.h"
 
 namespace tarn::web {
 
@@ -81,36 +85,78 @@ class FileTarget final : public BodyTarget {
   std::string replaced_;  // the file that the finished body takes the place of
   std::string temp_;      // empty when the target is written in place
   std::FILE* file_ = nullptr;
+  std::unique_ptr<char[]> buffer_;  // the disk sees large writes whatever the pieces' size
+  size_t pending_ = 0;              // bytes in the buffer, not yet written
+
+  bool Put(const char* data, size_t size);
 };
 
-// Keeps the whole body in memory.
-class MemoryTarget final : public BodyTarget {
+// Hands the body on to `inner` and runs the answer check over it on the way, so the written
+// file need not be read again.
+class CheckedTarget final : public BodyTarget {
  public:
-  bool Open() override {
-    data_.clear();
-    return true;
-  }
+  CheckedTarget(BodyTarget& inner, bool web_page_counts)
+      : inner_(inner), markers_(web_page_counts) {}
+  bool Open() override { return inner_.Open(); }
   bool Write(const char* data, size_t size) override {
-    try {
-      data_.append(data, size);
-    } catch (const std::bad_alloc&) {
-      return false;
-    }
-    return true;
+    markers_.Feed(data, size);
+    return inner_.Write(data, size);
   }
-  bool Close() override { return true; }
-  std::string ErrorText() const override { return "Out of memory."; }
-  const std::string& data() const { return data_; }
+  bool Close() override { return inner_.Close(); }
+  void Abort() override { inner_.Abort(); }
+  std::string ErrorText() const override { return inner_.ErrorText(); }
+  // The check's result over what was written: 0, 95 or 96.
+  int result() const { return markers_.result(); }
 
  private:
-  std::string data_;
+  BodyTarget& inner_;
+  answer::AnswerMarkers markers_;
 };
 
-// Reads a whole file; false when it cannot be opened or read.
-bool ReadWholeFile(const std::string& path, std::string& data);
-// Puts a file holding `data` in the place of `path`, through a file beside it; false when it
-// cannot be created or written, and then the previous file stays as it was.
-bool WriteWholeFile(const std::string& path, const std::string& data);
+// Hands the job log on to `inner` re-encoded as it arrives.
+class RecodingTarget final : public BodyTarget {
+ public:
+  explicit RecodingTarget(BodyTarget& inner) : inner_(inner) {}
+  bool Open() override {
+    recoder_ = utf8::StreamRecoder();
+    return inner_.Open();
+  }
+  bool Write(const char* data, size_t size) override;
+  bool Close() override;
+  void Abort() override { inner_.Abort(); }
+  std::string ErrorText() const override { return inner_.ErrorText(); }
+
+ private:
+  BodyTarget& inner_;
+  utf8::StreamRecoder recoder_;
+  std::string out_;
+};
+
+// A file sent as the body of a request: the file's size is fixed when it is opened, and a file
+// whose size changes before the end is a failure rather than a body of another length.
+class FileBody {
+ public:
+  FileBody() = default;
+  ~FileBody();
+  FileBody(const FileBody&) = delete;
+  FileBody& operator=(const FileBody&) = delete;
+
+  bool Open(const std::string& path);
+  uint64_t size() const { return size_; }
+  // Up to `capacity` bytes; `got` 0 at the end. False when the file could not be read or its
+  // size changed; ErrorText then tells.
+  bool Read(char* buffer, size_t capacity, size_t& got);
+  bool Rewind();
+  const std::string& ErrorText() const { return error_; }
+
+ private:
+  std::string path_;
+  std::FILE* file_ = nullptr;
+  uint64_t size_ = 0;
+  uint64_t left_ = 0;
+  std::string error_;
+};
+
 // Every "%" as "%25".
 std::string EscapePercent(const std::string& url);
 

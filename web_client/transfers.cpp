@@ -1,6 +1,8 @@
 // The maintenance transfers: job log, user list and proxy settings, each behind a sign-in.
+#include <algorithm>
+#include <cstring>
+
 #include "http_helper.h"
-#include "text_codec.h"
 #include "text_io.h"
 
 namespace tarn::web {
@@ -30,10 +32,9 @@ int CHttpHelper::Download(const std::string& host, const char* object, const std
   int result = Login(host, right);
   if (result != kOk) return result;
   m_strTargetPath = path;
-  const std::string url = "http://" + host + object;
-  result = right == kRightLog ? DownloadJobLog(url, path) : DownloadToFile(url, path);
-  if (result != kOk) return result;
-  return CheckAnswerFile(path);
+  int check = kOk;
+  result = Receive("http://" + host + object, path, right == kRightLog, &check);
+  return result != kOk ? result : check;
 }
 
 int CHttpHelper::Upload(const std::string& host, const char* object, const std::string& path) {
@@ -64,37 +65,70 @@ int CHttpHelper::ImportUsers(const std::string& host, const std::string& path) {
   return Upload(host, kUserImportObject, path);
 }
 
+namespace {
+
+// The multipart form around the file, read in blocks while the request goes out.
+class MultipartFileBody final : public HttpRequestBody {
+ public:
+  bool Open(const std::string& path) { return file_.Open(path); }
+  uint64_t size() const override {
+    return (sizeof kMultipartHead - 1) + file_.size() + (sizeof kMultipartTail - 1);
+  }
+  bool Read(char* buffer, size_t capacity, size_t& got) override {
+    got = 0;
+    while (got < capacity) {
+      size_t n = 0;
+      if (piece_ == 0) {
+        n = Copy(kMultipartHead, sizeof kMultipartHead - 1, buffer + got, capacity - got);
+      } else if (piece_ == 1) {
+        if (!file_.Read(buffer + got, capacity - got, n)) return false;
+      } else if (piece_ == 2) {
+        n = Copy(kMultipartTail, sizeof kMultipartTail - 1, buffer + got, capacity - got);
+      } else {
+        break;
+      }
+      if (n == 0) {
+        ++piece_;
+        offset_ = 0;
+      }
+      got += n;
+    }
+    return true;
+  }
+  bool Rewind() override {
+    piece_ = 0;
+    offset_ = 0;
+    return file_.Rewind();
+  }
+  std::string ErrorText() const override { return file_.ErrorText(); }
+
+ private:
+  size_t Copy(const char* piece, size_t length, char* out, size_t room) {
+    const size_t n = std::min(room, length - offset_);
+    std::memcpy(out, piece + offset_, n);
+    offset_ += n;
+    return n;
+  }
+
+  FileBody file_;
+  int piece_ = 0;      // head, file, tail, done
+  size_t offset_ = 0;  // into the head or the tail
+};
+
+}  // namespace
+
 int CHttpHelper::PostMultipartFile(const std::string& url, const std::string& path) {
-  std::string content;
-  if (!ReadWholeFile(path, content)) {
+  MultipartFileBody body;
+  if (!body.Open(path)) {
     m_strLastError = "File open error. FileName:[" + path + "]";
     return kHttpOrFileError;
   }
-  std::string body;
-  body.reserve(sizeof kMultipartHead + content.size() + sizeof kMultipartTail);
-  body += kMultipartHead;
-  body += content;
-  body += kMultipartTail;
-  content.clear();
-  content.shrink_to_fit();
   FileTarget dump(m_strDumpPath, "File open error.");
-  return Exchange(Verb::kPost, url, kMultipartHeader, body, dump);
+  return Exchange(Verb::kPost, url, kMultipartHeader, &body, dump);
 }
 
 int CHttpHelper::DownloadJobLog(const std::string& url, const std::string& path) {
-  MemoryTarget answer;
-  const int result = Exchange(Verb::kGet, EscapePercent(url), std::string(), std::string(), answer);
-  if (result != kOk) return result;
-  std::string text;
-  int error_code = 0;
-  if (!RecodeUtf8(answer.data().data(), answer.data().size(), text, error_code)) {
-    text = "GetLastError[" + std::to_string(error_code) + "]";
-  }
-  if (!WriteWholeFile(path, text)) {
-    m_strLastError = "File open error. FileName:[" + path + "]";
-    return kHttpOrFileError;
-  }
-  return kOk;
+  return Receive(url, path, true, nullptr);
 }
 
 }  // namespace tarn::web

@@ -1,5 +1,9 @@
 #include "utf8.h"
 
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+
 #include "text_codec.h"
 
 namespace tarn::web::utf8 {
@@ -48,7 +52,104 @@ size_t ScanSequence(const unsigned char* s, size_t n, char32_t& cp, bool& comple
   return i;
 }
 
+constexpr char kReplacementBytes[] = "\xEF\xBF\xBD";
+
+bool IsMultiByteLead(unsigned char c) {
+  return c >= 0xC2 && c <= 0xF4;
+}
+
+// Bytes from `s` on that are ASCII and not zero, eight at a time where it can.
+size_t PlainAsciiRun(const unsigned char* s, size_t n) {
+  constexpr uint64_t kLow = 0x0101010101010101ull;
+  constexpr uint64_t kHigh = 0x8080808080808080ull;
+  size_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    uint64_t w;
+    std::memcpy(&w, s + i, sizeof w);
+    if (((w | ((w - kLow) & ~w)) & kHigh) != 0) break;
+  }
+  while (i < n && s[i] != 0 && s[i] < 0x80) ++i;
+  return i;
+}
+
+bool IsContinuation(unsigned char c) {
+  return (c & 0xC0) == 0x80;
+}
+
+// The length of a whole two- or three-byte sequence whose second byte may be any continuation
+// (most text outside ASCII), else 0 and the general scan decides.
+size_t CommonSequence(const unsigned char* s, size_t n) {
+  const unsigned char lead = s[0];
+  if (lead >= 0xC2 && lead <= 0xDF) return n >= 2 && IsContinuation(s[1]) ? 2 : 0;
+  if ((lead >= 0xE1 && lead <= 0xEC) || lead == 0xEE || lead == 0xEF) {
+    return n >= 3 && IsContinuation(s[1]) && IsContinuation(s[2]) ? 3 : 0;
+  }
+  return 0;
+}
+
 }  // namespace
+
+void StreamRecoder::Feed(const char* data, size_t size, std::string& out) {
+  if (ended_) return;
+  const auto* s = reinterpret_cast<const unsigned char*>(data);
+  size_t pos = 0;
+  char32_t cp = 0;
+  bool complete = false;
+  if (carry_size_ > 0) {
+    unsigned char joined[4];
+    std::memcpy(joined, carry_, carry_size_);
+    const size_t take = std::min(size, sizeof joined - carry_size_);
+    std::memcpy(joined + carry_size_, s, take);
+    const size_t n = carry_size_ + take;
+    const size_t used = ScanSequence(joined, n, cp, complete);
+    if (!complete && used == n) {  // this piece ended inside the sequence too
+      std::memcpy(carry_, joined, n);
+      carry_size_ = n;
+      return;
+    }
+    if (complete) {
+      out.append(reinterpret_cast<const char*>(joined), used);
+    } else {
+      out += kReplacementBytes;
+    }
+    pos = used - carry_size_;
+    carry_size_ = 0;
+  }
+  size_t span = pos;  // start of the bytes that come out unchanged
+  while (pos < size) {
+    pos += PlainAsciiRun(s + pos, size - pos);
+    if (pos == size) break;
+    if (s[pos] == 0) {
+      ended_ = true;
+      break;
+    }
+    const size_t valid = CommonSequence(s + pos, size - pos);
+    if (valid > 0) {
+      pos += valid;
+      continue;
+    }
+    const size_t used = ScanSequence(s + pos, size - pos, cp, complete);
+    if (complete) {
+      pos += used;
+      continue;
+    }
+    out.append(data + span, pos - span);
+    if (pos + used == size && IsMultiByteLead(s[pos])) {
+      std::memcpy(carry_, s + pos, used);
+      carry_size_ = used;
+      return;
+    }
+    out += kReplacementBytes;
+    pos += used;
+    span = pos;
+  }
+  out.append(data + span, pos - span);
+}
+
+void StreamRecoder::Finish(std::string& out) {
+  if (carry_size_ > 0 && !ended_) out += kReplacementBytes;
+  carry_size_ = 0;
+}
 
 std::u16string Decode(const char* data, size_t size) {
   std::u16string out;

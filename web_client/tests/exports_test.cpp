@@ -257,6 +257,28 @@ TEST_F(UploadExport, MissingFileUploadsNothingAndNamesIt) {
   EXPECT_EQ(requests.back().path, kLogout);
 }
 
+// A file whose size at opening is not its length (the kernel's files show 0 and hold text)
+// must not go out as a body longer than announced: 99 naming it, and the sign-out still works.
+TEST_F(UploadExport, FileThatGrowsAfterOpeningFailsAndNamesIt) {
+  const std::filesystem::path growing = "/proc/self/stat";
+  if (!std::filesystem::exists(growing)) GTEST_SKIP() << "no /proc here";
+  MessageBuffer message;
+  EXPECT_EQ(target_->SetUserInfoW(whost().c_str(), u"admin", u"secret", Local(growing).c_str(),
+                                  message.units),
+            99);
+  EXPECT_EQ(message.text(),
+            u"The file changed size during the upload. FileName:[" + Local(growing) + u"]");
+  const auto requests = sim_->Requests();
+  for (const auto& r : requests) {
+    if (r.path == "/cgi-bin/mainte/userimport.cgi") {
+      EXPECT_LT(r.body.size(), std::stoul(r.Header("Content-Length")))
+          << "no body may arrive complete";
+    }
+  }
+  ASSERT_FALSE(requests.empty());
+  EXPECT_EQ(requests.back().path, kLogout);
+}
+
 TEST_F(UploadExport, FiftyMegabytesArriveWhole) {
   std::string content(50u << 20, '\0');
   for (size_t i = 0; i < content.size(); ++i) content[i] = static_cast<char>(i * 131 >> 7);
