@@ -6,7 +6,9 @@
 #include <windows.h>
 #include <wininet.h>
 
+#include <cctype>
 #include <cstdlib>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -154,6 +156,34 @@ bool TryConnect(const std::string& host, uint16_t port, int limit_ms, std::strin
   return false;
 }
 
+// WinINet's bypass list: entries split by ";" or white space, "*" as a wildcard, any case, and
+// "<local>" for names without a dot.
+static bool Bypassed(const std::string& list, const std::string& host) {
+  const auto lower = [](std::string text) {
+    for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return text;
+  };
+  const std::string name = lower(host);
+  const std::function<bool(const char*, const char*)> matches = [&](const char* p, const char* t) {
+    if (*p == '\0') return *t == '\0';
+    if (*p == '*') return matches(p + 1, t) || (*t != '\0' && matches(p, t + 1));
+    return *p == *t && matches(p + 1, t + 1);
+  };
+  size_t start = 0;
+  while (start < list.size()) {
+    size_t end = list.find_first_of("; \t", start);
+    if (end == std::string::npos) end = list.size();
+    const std::string entry = lower(list.substr(start, end - start));
+    start = end + 1;
+    if (entry.empty()) continue;
+    if (entry == "<local>" ? name.find('.') == std::string::npos
+                           : matches(entry.c_str(), name.c_str())) {
+      return true;
+    }
+  }
+  return false;
+}
+
 ProxyRoute ProxyFor(const std::string& host) {
   ProxyRoute route;
   route.origin = "the system's Internet Settings";
@@ -172,7 +202,7 @@ ProxyRoute ProxyFor(const std::string& host) {
         const auto* bypass = reinterpret_cast<const char*>(info->lpszProxyBypass);
         route.proxy = proxy != nullptr ? proxy : "";
         const std::string list = bypass != nullptr ? bypass : "";
-        if (!list.empty() && list.find(host) != std::string::npos) {
+        if (Bypassed(list, host)) {
           route.note = "the bypass list " + list + " names " + host;
         } else if (!route.proxy.empty()) {
           route.used = true;

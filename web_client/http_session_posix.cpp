@@ -129,6 +129,8 @@ class CurlSession final : public HttpSession {
     curl_easy_setopt(curl_, CURLOPT_COOKIEFILE, "");  // cookie engine on, nothing loaded
     curl_easy_setopt(curl_, CURLOPT_FOLLOWLOCATION, 1L);
     curl_easy_setopt(curl_, CURLOPT_MAXREDIRS, 10L);
+    // A redirect must not lead to FTP or a file.
+    curl_easy_setopt(curl_, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
     curl_easy_setopt(curl_, CURLOPT_CONNECTTIMEOUT, kConnectTimeoutSeconds);
     // libcurl's low-speed limit would also end a slow answer that still moves: the request
     // ends only once no byte has moved for the whole stall time.

@@ -1,8 +1,8 @@
 // WinINet: one Internet session per object. WinINet keeps cookies per process and answers
 // GETs from its cache, so every request skips both and the object carries its own cookies.
-// Each request goes out on a connection of its own that carries the time limits too: Wine
-// applies them from the connection, not from the session, so a request opened by
-// InternetOpenUrl would wait for a silent server for ever there.
+// Each request opens a connection handle of its own that carries the time limits too (WinINet
+// still reuses the socket under it): Wine applies them from the connection handle, not from
+// the session, so a request opened by InternetOpenUrl would wait for a silent server for ever.
 #include <windows.h>
 #include <wininet.h>
 
@@ -44,7 +44,7 @@ class Handle {
   Handle(const Handle&) = delete;
   Handle& operator=(const Handle&) = delete;
   HINTERNET get() const { return h_; }
-  void reset(HINTERNET h) {
+  void reset(HINTERNET h = nullptr) {
     if (h_ != nullptr) InternetCloseHandle(h_);
     h_ = h;
   }
@@ -170,6 +170,11 @@ class WinInetSession final : public HttpSession {
     if (!InternetCrackUrlW(wide_url.c_str(), 0, 0, &parts)) return Fail(error);
     std::wstring target = std::wstring(object.data()) + extra.data();
     if (target.empty()) target = L"/";
+    // A redirect may name any scheme; only HTTP is spoken here.
+    if (parts.nScheme != INTERNET_SCHEME_HTTP && parts.nScheme != INTERNET_SCHEME_HTTPS) {
+      error = "The address is not an HTTP address [" + url + "].";
+      return false;
+    }
     DWORD flags = std::wcscmp(verb, L"GET") == 0 ? INTERNET_FLAG_TRANSFER_ASCII : 0;
     // A redirect may lead to https.
     if (parts.nScheme == INTERNET_SCHEME_HTTPS) flags |= INTERNET_FLAG_SECURE;
@@ -177,7 +182,7 @@ class WinInetSession final : public HttpSession {
                 hops);
   }
 
-  // One request on a connection of its own; `url` names it for the cookies.
+  // One request on a connection handle of its own; `url` names it for the cookies.
   bool Send(const wchar_t* verb, DWORD flags, const std::wstring& host, INTERNET_PORT port,
             const std::wstring& object, const std::wstring& header_lines, HttpRequestBody* body,
             const std::string& url, HttpAnswerSink& sink, std::string& error, int hops) {
@@ -202,6 +207,9 @@ class WinInetSession final : public HttpSession {
     std::string next;
     if (Redirected(request.get(), url, code, next)) {
       TakeCookies(request.get(), url);
+      // The next hop does not hold this one's socket open.
+      request.reset();
+      connection.reset();
       if (hops >= kMaxRedirects) {
         error = "More than " + std::to_string(kMaxRedirects) + " redirects.";
         return false;

@@ -580,8 +580,10 @@ TEST_F(CliTest, TransfersShowProgressOnATerminalOnly) {
   }
   if (!TheTarget().wine) {
     // Through a pipe as well as into a file.
-    const std::string command = ShellQuoted(TARN_CLI) + " users get " + host() + " " +
-                                File("piped.csv") + " --user admin --password secret 2>&1 | cat";
+    // Bounded: a tarn that never ends would otherwise hold the read below for ever.
+    const std::string command = "timeout -k 10 90 " + ShellQuoted(TARN_CLI) + " users get " +
+                                host() + " " + File("piped.csv") +
+                                " --user admin --password secret 2>&1 | cat";
     std::unique_ptr<FILE, int (*)(FILE*)> pipe(popen(command.c_str(), "r"), pclose);
     ASSERT_TRUE(pipe);
     std::string piped;

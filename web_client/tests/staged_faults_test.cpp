@@ -197,6 +197,21 @@ TEST_F(Redirects, ThatEndAreFollowed) {
   }
 }
 
+// A redirect that leaves HTTP is a failure: nothing is fetched from a file or another service.
+TEST_F(Redirects, ToOtherSchemesAreRefused) {
+  for (const char* location : {"file:///etc/hostname", "ftp://127.0.0.1:9/log.txt"}) {
+    sim_->Reset();
+    sim_->Configure({{"responses", {{kJobLog, {{"status", 302}, {"location", location}}}}}});
+    const auto file = dir_ / "log.txt";
+    MessageBuffer message;
+    EXPECT_EQ(target_->GetJobLogW(whost().c_str(), u"admin", u"secret", Local(file).c_str(),
+                                  message.units),
+              99)
+        << location << " " << Utf8(message.text());
+    EXPECT_FALSE(std::filesystem::exists(file)) << location;
+  }
+}
+
 class HugeStatusAnswer : public ExportTest {};
 
 // The status answer goes to the dump file and is read back line by line: a gigabyte of it,
