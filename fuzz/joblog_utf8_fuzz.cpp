@@ -1,6 +1,7 @@
 // The job log's re-encoding: the output is valid UTF-8, valid input without a zero byte comes
 // back unchanged, and the input fed in pieces (each cut-off sequence held back until its next
-// piece, as a streaming reader must) gives the same output as the whole-buffer decode.
+// piece, as a streaming reader must) gives the same output as the whole-buffer decode, both
+// through the decoder by hand and through the streaming recoder the job log uses.
 #include <cstdlib>
 #include <string>
 
@@ -80,6 +81,18 @@ std::string DecodeInPieces(const uint8_t* data, size_t size) {
   return tarn::web::utf8::Encode(text.data(), end == std::u16string::npos ? text.size() : end);
 }
 
+std::string RecodeInPieces(const uint8_t* data, size_t size) {
+  tarn::web::utf8::StreamRecoder recoder;
+  std::string out;
+  size_t pos = 0;
+  for (size_t piece : tarn::fuzz::DrawPieces(data, size)) {
+    recoder.Feed(reinterpret_cast<const char*>(data) + pos, piece, out);
+    pos += piece;
+  }
+  recoder.Finish(out);
+  return out;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -90,5 +103,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (!IsValidUtf8(out)) std::abort();
   if (IsValidUtf8(input) && input.find('\0') == std::string::npos && out != input) std::abort();
   if (DecodeInPieces(data, size) != out) std::abort();
+  const std::string streamed = RecodeInPieces(data, size);
+  if (!IsValidUtf8(streamed) || streamed != out) std::abort();
   return 0;
 }

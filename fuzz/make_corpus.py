@@ -152,6 +152,8 @@ def marker_cases():
         "<html>", "x<ht", "ml>", "Zephyrcastle NG", "Zephyrcastle", " NG", "hidden",
         "b" * 9 + "Zephyrcastle NG" + "b" * 9, "<HTML>", "\xe3\x81\x82<html>\r",
         '<input type="hidden" name="authTime" value="1">',
+        "<html>\nx\nZephyrcastle NG", "Zephyrcastle NG\n\n<html>x", "Zephyrcastle NG<html>\n",
+        "<html>Zephyrcastle N\nG", "<ht\nml>\n<html>", "ok\r\nZephyrcastle NG\r\n<html>\r\n",
     ]
 
 
@@ -161,6 +163,7 @@ def utf8_cases():
         b"\xf0\x9f\x98", b"\xc0\xaf", b"\xc1\xbf", b"\xe0\x80\xaf", b"\xf0\x80\x80\xaf",
         b"\xed\xa0\x80", b"\xf4\x90\x80\x80", b"\xf5\xf8\xfc\xfe\xff", b"ab\0cd", b"\xe3\x81\0x",
         "2024/01/02,user,\u5370\u5237,3\r\n".encode("utf-8"),
+        "a\u3042\n\U0001F600\n".encode() * 8, b"\xe3\x81\n\xf0\x9f\n\xc3", b"\xf0\x9f\x98\x80\0\xe3",
     ]
 
 
